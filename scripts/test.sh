@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core tests (optimised build, then an AddressSanitizer +
+# UndefinedBehaviorSanitizer build) and the Python tests against the installed package.
+#   scripts/test.sh                 everything, with the `python` on PATH (or $PYTHON)
+#   scripts/test.sh --python-only   only build, install and test the Python package
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+PY=${PYTHON:-python}
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+"$PY" -m pip install -q -r "$ROOT/requirements-dev.txt"
+
+if [ "${1:-}" != "--python-only" ]; then
+  echo "== C++ core tests"
+  cmake -S "$ROOT" -B "$ROOT/build/cpp" -DKORVEL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$ROOT/build/cpp" -j"$JOBS"
+  ctest --test-dir "$ROOT/build/cpp" --output-on-failure
+
+  echo "== C++ core tests under ASan + UBSan"
+  cmake -S "$ROOT" -B "$ROOT/build/asan" -DKORVEL_BUILD_MODULE=OFF -DKORVEL_SANITIZE=ON \
+    -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build "$ROOT/build/asan" -j"$JOBS"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$ROOT/build/asan" --output-on-failure
+fi
+
+echo "== Python tests ($("$PY" --version 2>&1), NumPy $("$PY" -c 'import numpy; print(numpy.__version__)'))"
+"$PY" -m pip install -q --no-build-isolation "$ROOT"
+# Run from the test folder so that `korvel` resolves to the installed package.
+cd "$ROOT/tests/python"
+"$PY" -m pytest -q -p no:cacheprovider

@@ -1,0 +1,86 @@
+#include "python/arg_binder.h"
+
+#include <string>
+#include <vector>
+
+namespace korvel::py {
+namespace {
+
+std::string utf8_or_repr(PyObject* s) {
+  Py_ssize_t len = 0;
+  if (PyUnicode_Check(s)) {
+    if (const char* p = PyUnicode_AsUTF8AndSize(s, &len)) return std::string(p, len);
+    PyErr_Clear();
+  }
+  return "?";
+}
+
+std::string quoted_list(const MethodSpec& spec, PyObject* const* out) {
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < spec.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(spec.names[i]);
+  }
+  std::string list;
+  for (size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) list += (missing.size() == 2) ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+    list += "'";
+    list += missing[i];
+    list += "'";
+  }
+  return list;
+}
+
+}  // namespace
+
+PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out) {
+  for (size_t i = 0; i < spec.count; ++i) out[i] = nullptr;
+  const auto given = static_cast<size_t>(nargs);
+  if (given > spec.count) {
+    std::string m = std::string(spec.display) + " takes ";
+    if (spec.required == spec.count) {
+      m += std::to_string(spec.count);
+    } else {
+      m += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.count);
+    }
+    m += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+         " given";
+    return unexpected(type_error(std::move(m)));
+  }
+  for (size_t i = 0; i < given; ++i) out[i] = args[i];
+
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t slot = spec.count;
+    for (size_t i = 0; i < spec.count; ++i) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, spec.names[i]) == 0) {
+        slot = i;
+        break;
+      }
+    }
+    if (slot == spec.count) {
+      return unexpected(type_error(std::string(spec.display) +
+                                   " got an unexpected keyword argument '" + utf8_or_repr(key) +
+                                   "'"));
+    }
+    if (out[slot] != nullptr) {
+      return unexpected(type_error(std::string(spec.display) +
+                                   " got multiple values for argument '" + spec.names[slot] +
+                                   "'"));
+    }
+    out[slot] = args[nargs + k];
+  }
+
+  size_t missing = 0;
+  for (size_t i = 0; i < spec.required; ++i) missing += out[i] == nullptr;
+  if (missing > 0) {
+    return unexpected(type_error(std::string(spec.display) + " missing " +
+                                 std::to_string(missing) + " required positional " +
+                                 (missing == 1 ? "argument" : "arguments") + ": " +
+                                 quoted_list(spec, out)));
+  }
+  return {};
+}
+
+}  // namespace korvel::py

@@ -1,0 +1,54 @@
+// The HybridIndex object: its instance layout (header, index state, borrow flag), the
+// class object, the method bodies' signatures and the one method trampoline through which
+// every call enters (bind -> receiver check -> borrow -> body -> release -> raise).
+#pragma once
+
+#include <Python.h>
+
+#include <variant>
+
+#include "pipeline/build_state.h"
+#include "pipeline/query_state.h"
+#include "python/arg_binder.h"
+#include "python/py_error.h"
+
+namespace korvel::py {
+
+using IndexState = std::variant<BuildState, QueryState>;
+
+struct HybridIndexObject {
+  PyObject_HEAD
+  IndexState state;  // placement-constructed after allocation, destroyed in dealloc
+  Py_ssize_t borrow_flag;  // 0 free, k > 0 shared borrows, -1 exclusive
+};
+
+// The class object, created on first need and cached for the process; nullptr with the
+// Python error set when creation fails.
+PyTypeObject* hybrid_index_type();
+
+// A new object holding `state`. Allocation failure of the object is an internal fault.
+PyResult<OwnedRef> new_index_object(IndexState state);
+
+// Raises PanicException (a BaseException subclass created on first use) with `text`.
+void raise_panic(const char* text);
+
+// Method bodies. `args` holds the bound arguments (nullptr where omitted).
+using StaticBody = PyResult<OwnedRef> (*)(PyObject* const* args);
+using InstanceBody = PyResult<OwnedRef> (*)(HybridIndexObject* self, PyObject* const* args);
+
+PyResult<OwnedRef> builder_body(PyObject* const* args);
+PyResult<OwnedRef> load_body(PyObject* const* args);
+PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* args);
+PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args);
+PyResult<OwnedRef> search_body(HybridIndexObject* self, PyObject* const* args);
+PyResult<OwnedRef> memory_stats_body(HybridIndexObject* self, PyObject* const* args);
+
+// Mode errors.
+inline constexpr char kAddInQueryMode[] =
+    "Cannot add records in query mode. Use HybridIndex.builder() to create a new index.";
+inline constexpr char kSaveInQueryMode[] =
+    "Cannot save in query mode. Use HybridIndex.builder() to create a new index.";
+inline constexpr char kSearchInBuildMode[] =
+    "Cannot search in build mode. Use save() then load() to enter query mode.";
+
+}  // namespace korvel::py

@@ -1,0 +1,163 @@
+// Build-mode methods: builder(), add_record() and save(). Arguments become owned C++ values
+// here; the work is done by the core (trait dictionaries, compile_index, file writing).
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "categorical/trait_dictionary.h"
+#include "pipeline/compile.h"
+#include "pipeline/file_write.h"
+#include "python/converters.h"
+#include "python/hybrid_index.h"
+#include "python/numpy_access.h"
+#include "python/sidecar.h"
+
+namespace korvel::py {
+namespace {
+
+constexpr uint32_t kMaxVectorDim = 65535;
+
+// Converts one argument and applies the "argument '{name}':" re-wording to a TypeError.
+template <class T>
+PyResult<T> argument(const char* name, PyResult<T> r) {
+  if (r) return r;
+  return unexpected(std::move(r).error().reword_for_argument(name));
+}
+
+// An embedding: a contiguous one-dimensional float32/float64 array is read directly (the
+// same values the item-by-item path gives); anything else goes item by item.
+PyResult<std::vector<float>> to_embedding(PyObject* obj) {
+  if (auto info = inspect_array(obj); info && info->exact_ndarray && info->ndim == 1 &&
+                                      info->contiguous) {
+    const auto* bytes = static_cast<const unsigned char*>(info->data);
+    if (info->element == ElementType::kFloat32) {
+      std::vector<float> out(info->length);
+      if (info->length) std::memcpy(out.data(), bytes, info->length * sizeof(float));
+      return out;
+    }
+    if (info->element == ElementType::kFloat64) {
+      std::vector<float> out(info->length);
+      for (size_t i = 0; i < info->length; ++i) {
+        double d;
+        std::memcpy(&d, bytes + i * sizeof(double), sizeof d);
+        out[i] = narrow_to_f32(d);
+      }
+      return out;
+    }
+  }
+  return to_f32_list(obj);
+}
+
+// metadata: a dict whose keys and values are all str, walked once. The value under each
+// schema name (the empty string where there is none) is copied straight into its slot;
+// `schema` is null in query mode, where the dict is only validated.
+PyResult<std::vector<std::string>> metadata_values(PyObject* obj,
+                                                   const std::vector<std::string>* schema) {
+  if (!PyDict_Check(obj)) return unexpected(cannot_convert(obj, "PyDict"));
+  std::vector<std::string> values(schema ? schema->size() : 0);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) return unexpected(cannot_convert(key, "PyString"));
+    Py_ssize_t key_len = 0;
+    const char* key_utf8 = PyUnicode_AsUTF8AndSize(key, &key_len);
+    if (key_utf8 == nullptr) return unexpected(PyError::fetch());
+    if (!PyUnicode_Check(value)) return unexpected(cannot_convert(value, "PyString"));
+    Py_ssize_t value_len = 0;
+    const char* value_utf8 = PyUnicode_AsUTF8AndSize(value, &value_len);
+    if (value_utf8 == nullptr) return unexpected(PyError::fetch());
+    if (schema == nullptr) continue;
+    const std::string_view k(key_utf8, static_cast<size_t>(key_len));
+    for (size_t t = 0; t < schema->size(); ++t) {
+      if ((*schema)[t] == k) values[t].assign(value_utf8, static_cast<size_t>(value_len));
+    }
+  }
+  return values;
+}
+
+}  // namespace
+
+PyResult<OwnedRef> builder_body(PyObject* const* args) {
+  KORVEL_ASSIGN_OR_RETURN(std::vector<std::string> schema,
+                          argument("schema", to_string_list(args[0])));
+  KORVEL_ASSIGN_OR_RETURN(uint32_t vector_dim, argument("vector_dim", to_u32(args[1])));
+  if (schema.empty() || schema.size() > kMaxTraits) {
+    return unexpected(
+        value_error("schema length must be 1..=16, got " + std::to_string(schema.size())));
+  }
+  // The dimension is stored in 16 bits; refusing larger values beats wrapping them.
+  if (vector_dim > kMaxVectorDim) {
+    return unexpected(
+        value_error("vector_dim must be at most 65535, got " + std::to_string(vector_dim)));
+  }
+  BuildState state;
+  state.trait_count = static_cast<uint16_t>(schema.size());
+  state.dicts.resize(schema.size());
+  state.schema = std::move(schema);
+  state.vector_dim = static_cast<uint16_t>(vector_dim);
+  return new_index_object(std::move(state));
+}
+
+PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* args) {
+  KORVEL_ASSIGN_OR_RETURN(uint64_t doc_id, argument("doc_id", to_u64(args[0])));
+  auto* build = std::get_if<BuildState>(&self->state);
+  KORVEL_ASSIGN_OR_RETURN(
+      std::vector<std::string> values,
+      argument("metadata", metadata_values(args[1], build ? &build->schema : nullptr)));
+  std::optional<std::vector<float>> embedding;
+  if (args[2] != nullptr && args[2] != Py_None) {
+    KORVEL_ASSIGN_OR_RETURN(embedding, argument("embedding", to_embedding(args[2])));
+  }
+  uint64_t external_offset = kNoExternalOffset;
+  if (args[3] != nullptr && args[3] != Py_None) {
+    KORVEL_ASSIGN_OR_RETURN(external_offset,
+                            argument("external_offset", to_u64(args[3])));
+  }
+
+  if (build == nullptr) return unexpected(value_error(kAddInQueryMode));
+
+  BufferedRecord record;
+  record.values = std::move(values);
+  if (embedding && embedding->size() != build->vector_dim) {
+    return unexpected(value_error("Embedding dimension mismatch: expected " +
+                                  std::to_string(build->vector_dim) + ", got " +
+                                  std::to_string(embedding->size())));
+  }
+  for (size_t t = 0; t < build->dicts.size(); ++t) {
+    auto code = build->dicts[t].assign_token(record.values[t], build->code_bits);
+    if (!code) return unexpected(value_error(to_string(code.error())));
+  }
+  record.embedding = std::move(embedding);
+  record.doc_id = doc_id;
+  record.external_offset = external_offset;
+  build->records.push_back(std::move(record));
+  return OwnedRef::borrow(Py_None);
+}
+
+PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string path, argument("path", to_utf8(args[0])));
+  const auto* build = std::get_if<BuildState>(&self->state);
+  if (build == nullptr) return unexpected(value_error(kSaveInQueryMode));
+
+  auto image = compile_index(*build);
+  if (!image) return unexpected(io_error("Compilation failed: " + to_string(image.error())));
+  if (auto w = write_file_atomic(path, *image); !w) {
+    return unexpected(io_error("Failed to write '" + path + "': " + w.error()));
+  }
+  std::vector<uint8_t>().swap(*image);  // release the image before building the sidecar
+
+  IndexMetadata metadata;
+  metadata.schema = build->schema;
+  metadata.dicts = build->dicts;
+  metadata.doc_ids.reserve(build->records.size());
+  for (const BufferedRecord& r : build->records) metadata.doc_ids.push_back(r.doc_id);
+  const std::string meta_path = path + ".meta";
+  const std::string text = serialize_metadata(metadata);
+  auto bytes = std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  if (auto w = write_file_atomic(meta_path, bytes); !w) {
+    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + w.error()));
+  }
+  return OwnedRef::borrow(Py_None);
+}
+
+}  // namespace korvel::py

@@ -1,0 +1,134 @@
+// Both Hamming kernels against a naive bit count on every short length and alignment, the
+// length-checked forms, and the cached kernel choice against the compiler runtime's CPU report.
+#include "simd/hamming.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/check.h"
+#include "simd/cpu_features.h"
+#include "vector/signature.h"
+
+namespace korvel {
+namespace {
+
+uint32_t naive_hamming(const uint8_t* a, const uint8_t* b, size_t len) {
+  uint32_t count = 0;
+  for (size_t i = 0; i < len; ++i) {
+    for (unsigned x = static_cast<unsigned>(a[i] ^ b[i]); x != 0; x >>= 1) count += x & 1u;
+  }
+  return count;
+}
+
+struct KernelCase {
+  const char* name;
+  HammingKernel kernel;
+  bool needs_avx2;
+};
+
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
+
+class HammingKernelTest : public testing::TestWithParam<KernelCase> {
+ protected:
+  void SetUp() override {
+    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  }
+  uint32_t run(const uint8_t* a, const uint8_t* b, size_t len) const {
+    return GetParam().kernel(a, b, len);
+  }
+};
+
+TEST_P(HammingKernelTest, MatchesNaiveCountOnEveryLengthAndAlignment) {
+  for (uint32_t seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937 rng(seed);
+    // Seed 4 uses sparse differences, the others uniform bytes.
+    std::uniform_int_distribution<int> byte(0, 255), rare(0, 15);
+    for (size_t len = 0; len <= 96; ++len) {
+      for (size_t offset_a : {0, 1, 3, 7, 13}) {
+        const size_t offset_b = (offset_a * 5 + 2) % 9;
+        // Exactly sized buffers so the sanitizer build catches a read past the end.
+        std::vector<uint8_t> a(offset_a + len), b(offset_b + len);
+        for (size_t i = 0; i < len; ++i) {
+          a[offset_a + i] = static_cast<uint8_t>(byte(rng));
+          b[offset_b + i] =
+              seed == 4 && rare(rng) != 0 ? a[offset_a + i] : static_cast<uint8_t>(byte(rng));
+        }
+        const uint8_t* pa = a.data() + offset_a;
+        const uint8_t* pb = b.data() + offset_b;
+        ASSERT_EQ(run(pa, pb, len), naive_hamming(pa, pb, len))
+            << "seed " << seed << " len " << len << " offsets " << offset_a << "," << offset_b;
+      }
+    }
+  }
+}
+
+TEST_P(HammingKernelTest, IdenticalIsZeroComplementIsDimension) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> magnitude(0.001f, 2.0f);
+  std::bernoulli_distribution negative(0.5);
+  for (size_t dim : {1, 7, 8, 9, 63, 64, 65, 255, 256, 257, 300, 768}) {
+    std::vector<float> v(dim), flipped(dim);
+    for (size_t i = 0; i < dim; ++i) {
+      v[i] = negative(rng) ? -magnitude(rng) : magnitude(rng);
+      flipped[i] = -v[i];
+    }
+    const std::vector<uint8_t> s = compute_signature(v), t = compute_signature(flipped);
+    EXPECT_EQ(run(s.data(), s.data(), s.size()), 0u) << dim;
+    EXPECT_EQ(run(s.data(), t.data(), s.size()), dim) << dim;
+    // A record stored without an embedding has an all-zero signature.
+    const std::vector<uint8_t> zero(s.size(), 0);
+    EXPECT_EQ(run(zero.data(), s.data(), s.size()), naive_hamming(zero.data(), s.data(), s.size()));
+  }
+  const std::vector<uint8_t> ones(96, 0xFF), zeros(96, 0x00);
+  EXPECT_EQ(run(ones.data(), zeros.data(), 96), 768u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, HammingKernelTest,
+                         testing::Values(KernelCase{"portable", &hamming_portable, false},
+                                         KernelCase{"avx2", &hamming_avx2, true}),
+                         [](const testing::TestParamInfo<KernelCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+std::string panic_text(uint32_t (*checked)(std::span<const uint8_t>, std::span<const uint8_t>),
+                       std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  try {
+    (void)checked(a, b);
+  } catch (const InternalFault& e) {
+    return e.what();
+  }
+  return "no panic";
+}
+
+TEST(HammingChecked, UnequalLengthsPanicEqualLengthsCount) {
+  const std::vector<uint8_t> a = {0x0F, 0xF0, 0xAA}, b = {0x00, 0xF0};
+  const std::span<const uint8_t> sa(a), sb(b);
+  EXPECT_EQ(panic_text(&hamming_portable, sa, sb),
+            "hamming_portable: slices must have equal length");
+  EXPECT_EQ(panic_text(&hamming_portable, sb, sa),
+            "hamming_portable: slices must have equal length");
+  EXPECT_EQ(hamming_portable(sa.first(2), sb), 4u);
+  if (!cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  EXPECT_EQ(panic_text(&hamming_avx2, sa, sb), "hamming_avx2: slices must have equal length");
+  EXPECT_EQ(hamming_avx2(sa.first(2), sb), 4u);
+}
+
+TEST(HammingDispatch, AgreesWithProcessorReportAndIsStable) {
+  // The compiler's runtime also checks the OS-enabled YMM state before reporting AVX2.
+  __builtin_cpu_init();
+  const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  EXPECT_EQ(detect_cpu_features().avx2_usable(), avx2);
+  EXPECT_EQ(cpu_supports_avx2(), avx2);
+  EXPECT_EQ(cpu_supports_avx2(), avx2);
+  const HammingKernel expected =
+      avx2 ? HammingKernel{&hamming_avx2} : HammingKernel{&hamming_portable};
+  EXPECT_EQ(hamming_kernel(), expected);
+  const std::vector<uint8_t> a(40, 0x5A), b(40, 0xA5);
+  EXPECT_EQ(hamming_distance(a.data(), b.data(), 40), 320u);
+}
+
+}  // namespace
+}  // namespace korvel

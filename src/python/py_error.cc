@@ -37,6 +37,16 @@ std::string PyError::text() const {
   return std::string(utf8, static_cast<size_t>(len));
 }
 
+std::string PyError::type_name() const {
+  OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(type_.get(), "__name__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t len = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len)) return std::string(s, len);
+  }
+  PyErr_Clear();
+  return reinterpret_cast<PyTypeObject*>(type_.get())->tp_name;
+}
+
 void PyError::restore() && {
   if (!value_) {
     // Messages may hold NUL characters (a path quoted back): never go through a C string.

@@ -24,6 +24,8 @@ class PyError {
   bool is_exactly(PyObject* type) const noexcept { return type_.get() == type; }
   // The str() of the exception (its message).
   std::string text() const;
+  // The exception type's __name__ ("TypeError").
+  std::string type_name() const;
 
   // Hands the exception back to the interpreter (sets the error indicator).
   void restore() &&;

@@ -62,7 +62,7 @@ TEST(CompileError, UnknownTraitValueText) {
 }
 
 TEST(PlanePacking, PackThenUnpackEveryCode) {
-  for (uint8_t w : {4, 8, 16}) {
+  for (uint8_t w : {uint8_t{4}, uint8_t{8}, uint8_t{16}}) {
     for (uint32_t code = 0; code < (1u << w); code += (w == 16 ? 257 : 1)) {
       uint64_t words[3 * 16] = {};
       pack_code(words, 1, w, static_cast<uint16_t>(code), 37);

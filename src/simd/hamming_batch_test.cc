@@ -1,0 +1,79 @@
+// Both batch kernels against a naive XOR bit count, on every short length, on the lengths
+// where the AVX2 kernel widens its byte counters, and at unaligned addresses.
+#include "simd/hamming_batch.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "simd/hamming.h"
+
+namespace korvel {
+namespace {
+
+uint32_t naive_hamming(const uint8_t* a, const uint8_t* b, size_t len) {
+  uint32_t count = 0;
+  for (size_t i = 0; i < len; ++i) {
+    for (unsigned x = static_cast<unsigned>(a[i] ^ b[i]); x != 0; x >>= 1) count += x & 1u;
+  }
+  return count;
+}
+
+struct BatchCase {
+  const char* name;
+  HammingBatchKernel kernel;
+  bool needs_avx2;
+};
+
+class HammingBatchTest : public testing::TestWithParam<BatchCase> {
+ protected:
+  void SetUp() override {
+    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  }
+  // Checks `count` random signatures of `len` bytes placed `shift` bytes into exactly sized
+  // buffers (so the sanitizer build catches a read past the end).
+  void check(std::mt19937& rng, size_t len, size_t count, size_t shift, bool all_differ) {
+    std::vector<uint8_t> query(len + shift), sigs(len * count + shift);
+    for (auto& byte : query) byte = static_cast<uint8_t>(rng());
+    for (size_t i = 0; i < sigs.size(); ++i) {
+      sigs[i] = all_differ && i >= shift ? static_cast<uint8_t>(~query[shift + (i - shift) % len])
+                                         : static_cast<uint8_t>(rng());
+    }
+    std::vector<uint32_t> out(count + 1, 0xDEADBEEF);
+    GetParam().kernel(query.data() + shift, sigs.data() + shift, len, count, out.data());
+    for (size_t r = 0; r < count; ++r) {
+      ASSERT_EQ(out[r], naive_hamming(query.data() + shift, sigs.data() + shift + r * len, len))
+          << "len " << len << " record " << r << " shift " << shift;
+    }
+    EXPECT_EQ(out[count], 0xDEADBEEFu) << "wrote past the last record";
+  }
+};
+
+TEST_P(HammingBatchTest, ShortLengthsAndCounts) {
+  std::mt19937 rng(3);
+  for (size_t len = 0; len <= 80; ++len) {
+    for (size_t count : {0, 1, 2, 5}) check(rng, len, count, len % 7, false);
+  }
+}
+
+// 31 chunks of 32 bytes fit the byte counters; longer signatures widen in between. A
+// signature against its complement makes every byte count 8, the worst case.
+TEST_P(HammingBatchTest, LongSignaturesAtTheCounterLimits) {
+  std::mt19937 rng(4);
+  for (size_t len : {96, 992, 993, 1000, 1024, 2048 + 40, 8192}) {
+    check(rng, len, 3, 1, true);
+    check(rng, len, 3, 0, false);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, HammingBatchTest,
+                         testing::Values(BatchCase{"portable", &hamming_batch_portable, false},
+                                         BatchCase{"avx2", &hamming_batch_avx2, true},
+                                         BatchCase{"dispatched", hamming_batch_kernel(), false}),
+                         [](const testing::TestParamInfo<BatchCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+}  // namespace
+}  // namespace korvel

@@ -176,3 +176,33 @@ class TestEmbeddingFastPath:
         assert msg == "Embedding dimension mismatch: expected 4, got 3"
         msg = build_error(TypeError, lambda: idx.add_record(1, {}, np.zeros((2, 2))))
         assert msg.startswith("argument 'embedding': ")
+
+
+def test_allocation_failure_raises_memory_error():
+    """Under an address-space limit, the buffer of one more record cannot be allocated; the
+    call raises MemoryError and the interpreter goes on."""
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent("""
+        import resource
+        import numpy as np
+        from korvel import HybridIndex
+        idx = HybridIndex.builder(["a"], 65535)
+        row = np.ones(65535, dtype=np.float32)
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.RLIM_INFINITY))
+        try:
+            for i in range(10000):
+                idx.add_record(i, {"a": "x"}, row)
+        except MemoryError:
+            print("memory error after", i)
+        idx.add_record(0, {"a": "x"})
+        print("alive")
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert "memory error after" in out.stdout and "alive" in out.stdout

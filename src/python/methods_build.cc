@@ -1,5 +1,6 @@
 // Build-mode methods: builder(), add_record() and save(). Arguments become owned C++ values
 // here; the work is done by the core (trait dictionaries, compile_index, file writing).
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ PyResult<std::vector<float>> to_embedding(PyObject* obj) {
                                       info->contiguous) {
     const auto* bytes = static_cast<const unsigned char*>(info->data);
     if (info->element == ElementType::kFloat32) {
+      if (reinterpret_cast<uintptr_t>(bytes) % alignof(float) == 0) {
+        const auto* first = reinterpret_cast<const float*>(bytes);
+        return std::vector<float>(first, first + info->length);  // one pass, no zero fill
+      }
       std::vector<float> out(info->length);
       if (info->length) std::memcpy(out.data(), bytes, info->length * sizeof(float));
       return out;

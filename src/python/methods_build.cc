@@ -18,13 +18,6 @@ namespace {
 
 constexpr uint32_t kMaxVectorDim = 65535;
 
-// Converts one argument and applies the "argument '{name}':" re-wording to a TypeError.
-template <class T>
-PyResult<T> argument(const char* name, PyResult<T> r) {
-  if (r) return r;
-  return unexpected(std::move(r).error().reword_for_argument(name));
-}
-
 // An embedding: a contiguous one-dimensional float32/float64 array is read directly (the
 // same values the item-by-item path gives); anything else goes item by item.
 PyResult<std::vector<float>> to_embedding(PyObject* obj) {

@@ -16,12 +16,6 @@
 namespace korvel::py {
 namespace {
 
-template <class T>
-PyResult<T> argument(const char* name, PyResult<T> r) {
-  if (r) return r;
-  return unexpected(std::move(r).error().reword_for_argument(name));
-}
-
 // exact_rescore: None, a bool, or a NumPy boolean scalar (through its truth-value slot).
 // NumPy 2 names its boolean scalar type "numpy.bool", NumPy 1 "numpy.bool_"; both are the
 // same kind of object and both are accepted.

@@ -98,6 +98,24 @@ class TestArguments:
         assert out.tolist() == [[1002.0, 1.0], [1001.0, 2.0], [1003.0, 4.0]]
         assert out.dtype == np.float64 and out.flags.c_contiguous and out.flags.writeable
 
+    def test_boolean_scalars_are_recognised_by_type_name(self, loaded):
+        """Types named like NumPy's boolean scalar (either NumPy's spelling) go through their
+        truth-value slot; other names are refused even when they define __bool__."""
+        q = [1, 1, 1, 1]
+        for name in ("numpy.bool_", "numpy.bool"):
+            truthy = type(name, (), {"__bool__": lambda self: True})()
+            falsy = type(name, (), {"__bool__": lambda self: False})()
+            assert loaded.search({}, q, exact_rescore=falsy)[:, 1].tolist() == [1.0, 2.0, 4.0]
+            with pytest.raises(ValueError, match="^Exact rescoring requires embeddings data$"):
+                loaded.search({}, q, exact_rescore=truthy)
+            bare = type(name, (), {})
+            text = search_error(TypeError, lambda: loaded.search({}, q, exact_rescore=bare()))
+            assert text == (f"argument 'exact_rescore': object of type '{bare}' does not define "
+                            "a '__bool__' conversion")
+        other = type("numpy.boolean", (), {"__bool__": lambda self: True})()
+        assert search_error(TypeError, lambda: loaded.search({}, q, exact_rescore=other)) == (
+            "argument 'exact_rescore': 'numpy.boolean' object cannot be converted to 'PyBool'")
+
     def test_argument_errors_come_before_the_mode_error(self, small_index):
         assert search_error(TypeError, lambda: small_index.search(5)).startswith("argument 'filters'")
         assert search_error(ValueError, lambda: small_index.search({})) == (
@@ -138,6 +156,8 @@ def test_empty_and_no_filter_results(tmp_path):
     empty.save(p)
     q0 = HybridIndex.load(p)
     assert q0.search({}, [1.0]).shape == (0, 2)
+    assert search_error(ValueError, lambda: q0.search({"a": "x"})) == (
+        "Unknown value 'x' for trait 'a'. Known values: []")
     assert q.search({"a": "x"}, [1, 2, 3], top_k=1)[:, 0].tolist() == [101, 103, 105]
 
 

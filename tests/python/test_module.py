@@ -110,14 +110,13 @@ def test_keyword_arguments_bind_by_name():
     assert idx.memory_stats()["heap_allocations_bytes"] > 0
 
 
-def test_three_missing_names_use_serial_comma():
-    # search has one required parameter; builder two; the list form for three is exercised
-    # through the binder's shared formatting via add_record's two names above. Here: the
-    # plural/singular "was/were" wording.
-    idx = HybridIndex.builder(["a"], 0)
+def test_static_methods_count_positional_arguments_without_a_receiver():
     with pytest.raises(TypeError) as e:
         HybridIndex.load("a", "b")
     assert str(e.value) == "HybridIndex.load() takes 1 positional arguments but 2 were given"
+    with pytest.raises(TypeError) as e:
+        HybridIndex.add_record()
+    assert str(e.value) == "unbound method HybridIndex.add_record() needs an argument"
 
 
 class TestBorrows:
@@ -162,3 +161,23 @@ def test_internal_fault_type_is_a_base_exception():
     # module: only the two public attributes exist.
     public = [n for n in dir(native) if not n.startswith("_")]
     assert public == ["HybridIndex"]
+
+
+def test_a_second_interpreter_cannot_import_the_module():
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        interpreters = pytest.importorskip("_interpreters")
+    interp = interpreters.create()
+    try:
+        try:
+            result = interpreters.run_string(interp, "import korvel._native")
+        except Exception as e:  # 3.10/3.11 raise RunFailedError carrying the text
+            text = str(e)
+        else:  # newer versions return the exception's description
+            text = result.formatted if result is not None else ""
+    finally:
+        interpreters.destroy(interp)
+    assert "ImportError" in text
+    # The first interpreter's module is unaffected.
+    assert native.HybridIndex is HybridIndex

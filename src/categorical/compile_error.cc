@@ -9,9 +9,8 @@ std::string to_string(const TraitOverflow& e) {
 }
 
 std::string to_string(const UnknownTraitValue& e) {
-  return "Unknown trait value '" + e.value + "' for trait index " +
-         std::to_string(e.trait_index) + " at record " + std::to_string(e.record_index) +
-         " (not assigned via assign_token)";
+  return "Unknown trait value '" + e.value + "' for trait index " + std::to_string(e.trait_index) +
+         " at record " + std::to_string(e.record_index) + " (not assigned via assign_token)";
 }
 
 std::string to_string(const CompileError& e) {

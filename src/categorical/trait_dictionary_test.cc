@@ -34,15 +34,17 @@ TEST(TraitDictionary, OverflowAtCapacityKeepsKnownValues) {
   };
   for (Case c : {Case{4, 16}, Case{8, 256}, Case{16, 65536}, Case{12, 65536}}) {
     TraitDictionary d;
-    for (uint32_t i = 0; i < c.capacity; ++i) ASSERT_TRUE(d.assign_token(std::to_string(i), c.bits));
+    for (uint32_t i = 0; i < c.capacity; ++i)
+      ASSERT_TRUE(d.assign_token(std::to_string(i), c.bits));
     EXPECT_EQ(*d.assign_token("0", c.bits), 0) << "known values pass even when full";
     auto r = d.assign_token("new", c.bits);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().count, c.capacity + 1);
     EXPECT_EQ(d.size(), c.capacity);
     if (c.bits == 8) {
-      EXPECT_EQ(to_string(r.error()),
-                "Trait 'new' overflow: 257 unique values exceeds 256-value capacity for 8-bit mode");
+      EXPECT_EQ(
+          to_string(r.error()),
+          "Trait 'new' overflow: 257 unique values exceeds 256-value capacity for 8-bit mode");
     }
   }
 }
@@ -57,8 +59,9 @@ TEST(TraitDictionary, InsertWithCodeLastWins) {
 
 TEST(CompileError, UnknownTraitValueText) {
   CompileError e = UnknownTraitValue{"v", 2, 7};
-  EXPECT_EQ(to_string(e),
-            "Unknown trait value 'v' for trait index 2 at record 7 (not assigned via assign_token)");
+  EXPECT_EQ(
+      to_string(e),
+      "Unknown trait value 'v' for trait index 2 at record 7 (not assigned via assign_token)");
 }
 
 TEST(PlanePacking, PackThenUnpackEveryCode) {

@@ -21,7 +21,7 @@ class InternalFault : public std::exception {
 }  // namespace korvel
 
 // KORVEL_CHECK(condition, message): message is only evaluated when the check fails.
-#define KORVEL_CHECK(condition, message)         \
-  do {                                           \
-    if (!(condition)) ::korvel::panic(message);  \
+#define KORVEL_CHECK(condition, message)        \
+  do {                                          \
+    if (!(condition)) ::korvel::panic(message); \
   } while (0)

@@ -28,7 +28,7 @@ class [[nodiscard]] Expected {
   using value_type = T;
   using error_type = E;
 
-  Expected(const T& v) : v_(std::in_place_index<0>, v) {}  // NOLINT: implicit by design
+  Expected(const T& v) : v_(std::in_place_index<0>, v) {}        // NOLINT: implicit by design
   Expected(T&& v) : v_(std::in_place_index<0>, std::move(v)) {}  // NOLINT
   template <class G>
   Expected(Unexpected<G> u) : v_(std::in_place_index<1>, std::move(u.error)) {}  // NOLINT
@@ -108,17 +108,17 @@ class [[nodiscard]] Expected<void, E> {
 #define KORVEL_CONCAT_(a, b) KORVEL_CONCAT_INNER_(a, b)
 
 // Evaluates an Expected<void or T, E> and returns its error from the enclosing function.
-#define KORVEL_TRY(expr)                                              \
-  do {                                                                \
-    auto&& korvel_try_result_ = (expr);                               \
-    if (!korvel_try_result_.has_value())                              \
+#define KORVEL_TRY(expr)                                                  \
+  do {                                                                    \
+    auto&& korvel_try_result_ = (expr);                                   \
+    if (!korvel_try_result_.has_value())                                  \
       return ::korvel::unexpected(std::move(korvel_try_result_).error()); \
   } while (0)
 
 // `KORVEL_ASSIGN_OR_RETURN(auto x, f());` declares x from the value or returns the error.
 #define KORVEL_ASSIGN_OR_RETURN(lhs, expr) \
   KORVEL_ASSIGN_OR_RETURN_IMPL_(KORVEL_CONCAT_(korvel_aor_, __LINE__), lhs, expr)
-#define KORVEL_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)          \
-  auto tmp = (expr);                                           \
+#define KORVEL_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)                        \
+  auto tmp = (expr);                                                         \
   if (!tmp.has_value()) return ::korvel::unexpected(std::move(tmp).error()); \
   lhs = std::move(tmp).value()

@@ -38,17 +38,17 @@ TEST(Utf8, AcceptsWellFormedRejectsTheRest) {
       {"caf\xc3\xa9", true},
       {"\xe6\x97\xa5\xe6\x9c\xac", true},
       {"\xf0\x9f\x98\x80", true},
-      {"\xf4\x8f\xbf\xbf", true},          // U+10FFFF
-      {"\xef\xbb\xbf{}", true},            // byte-order mark is valid UTF-8
+      {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF
+      {"\xef\xbb\xbf{}", true},    // byte-order mark is valid UTF-8
       {"\xff", false},
-      {"\xc3", false},                     // truncated
+      {"\xc3", false},  // truncated
       {"abcdefgh\xc3", false},
-      {"\xc0\xaf", false},                 // overlong '/'
-      {"\xe0\x80\xaf", false},             // overlong
-      {"\xed\xa0\x80", false},             // surrogate U+D800
-      {"\xf4\x90\x80\x80", false},         // past U+10FFFF
-      {"\x80", false},                     // lone continuation
-      {"\xe6\x97\x41", false},             // bad continuation
+      {"\xc0\xaf", false},          // overlong '/'
+      {"\xe0\x80\xaf", false},      // overlong
+      {"\xed\xa0\x80", false},      // surrogate U+D800
+      {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+      {"\x80", false},              // lone continuation
+      {"\xe6\x97\x41", false},      // bad continuation
   };
   for (const Case& c : cases) EXPECT_EQ(is_valid_utf8(c.text), c.valid) << c.text;
 }

@@ -31,8 +31,8 @@ struct InvalidBitWidth {
 struct TraitCountOutOfRange {
   uint16_t found;
 };
-using ReaderError = std::variant<InvalidMagic, UnsupportedVersion, InvalidBitWidth,
-                                 TraitCountOutOfRange>;
+using ReaderError =
+    std::variant<InvalidMagic, UnsupportedVersion, InvalidBitWidth, TraitCountOutOfRange>;
 std::string to_string(const ReaderError& e);
 
 struct FileAccess {

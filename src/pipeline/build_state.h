@@ -12,7 +12,7 @@
 namespace korvel {
 
 struct BufferedRecord {
-  std::vector<std::string> values;         // one per trait, schema order; "" where none given
+  std::vector<std::string> values;              // one per trait, schema order; "" where none given
   std::optional<std::vector<float>> embedding;  // length == vector_dim when present
   uint64_t doc_id = 0;
   uint64_t external_offset = kNoExternalOffset;

@@ -22,7 +22,8 @@ std::string quoted_list(const MethodSpec& spec, PyObject* const* out) {
   }
   std::string list;
   for (size_t i = 0; i < missing.size(); ++i) {
-    if (i > 0) list += (missing.size() == 2) ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+    if (i > 0)
+      list += (missing.size() == 2) ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
     list += "'";
     list += missing[i];
     list += "'";
@@ -66,8 +67,7 @@ PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_
     }
     if (out[slot] != nullptr) {
       return unexpected(type_error(std::string(spec.display) +
-                                   " got multiple values for argument '" + spec.names[slot] +
-                                   "'"));
+                                   " got multiple values for argument '" + spec.names[slot] + "'"));
     }
     out[slot] = args[nargs + k];
   }
@@ -75,8 +75,8 @@ PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_
   size_t missing = 0;
   for (size_t i = 0; i < spec.required; ++i) missing += out[i] == nullptr;
   if (missing > 0) {
-    return unexpected(type_error(std::string(spec.display) + " missing " +
-                                 std::to_string(missing) + " required positional " +
+    return unexpected(type_error(std::string(spec.display) + " missing " + std::to_string(missing) +
+                                 " required positional " +
                                  (missing == 1 ? "argument" : "arguments") + ": " +
                                  quoted_list(spec, out)));
   }

@@ -13,10 +13,10 @@
 namespace korvel::py {
 
 struct MethodSpec {
-  const char* display;   // "HybridIndex.add_record()"
+  const char* display;  // "HybridIndex.add_record()"
   const char* const* names;
-  size_t count;          // number of parameters
-  size_t required;       // the first `required` parameters are required
+  size_t count;     // number of parameters
+  size_t required;  // the first `required` parameters are required
 };
 
 // Binds args[0..nargs) and the keyword values args[nargs..] named by `kwnames` into

@@ -156,8 +156,8 @@ PyObject* run_instance(const MethodSpec& spec, Borrow kind, InstanceBody body,
     // The receiver arrives as the first positional argument (the class attribute binds
     // like a plain function), so a call through the class with any object lands here.
     if (nargs < 1) {
-      return unexpected(type_error(std::string("unbound method ") + spec.display +
-                                   " needs an argument"));
+      return unexpected(
+          type_error(std::string("unbound method ") + spec.display + " needs an argument"));
     }
     PyObject* receiver = args[0];
     PyObject* bound[kMaxParams];
@@ -220,19 +220,19 @@ MethodEntry g_methods[] = {
     {{"builder", as_cfunction(&static_entry<kBuilderSpec, builder_body>), kFastKw, kBuilderDoc},
      true},
     {{"add_record",
-      as_cfunction(&instance_entry<kAddRecordSpec, Borrow::kExclusive, add_record_body>),
-      kFastKw, kAddRecordDoc},
+      as_cfunction(&instance_entry<kAddRecordSpec, Borrow::kExclusive, add_record_body>), kFastKw,
+      kAddRecordDoc},
      false},
     {{"save", as_cfunction(&instance_entry<kSaveSpec, Borrow::kShared, save_body>), kFastKw,
       kSaveDoc},
      false},
     {{"load", as_cfunction(&static_entry<kLoadSpec, load_body>), kFastKw, kLoadDoc}, true},
-    {{"search", as_cfunction(&instance_entry<kSearchSpec, Borrow::kShared, search_body>),
-      kFastKw, kSearchDoc},
+    {{"search", as_cfunction(&instance_entry<kSearchSpec, Borrow::kShared, search_body>), kFastKw,
+      kSearchDoc},
      false},
     {{"memory_stats",
-      as_cfunction(&instance_entry<kMemoryStatsSpec, Borrow::kShared, memory_stats_body>),
-      kFastKw, kMemoryStatsDoc},
+      as_cfunction(&instance_entry<kMemoryStatsSpec, Borrow::kShared, memory_stats_body>), kFastKw,
+      kMemoryStatsDoc},
      false},
 };
 
@@ -263,8 +263,8 @@ PyTypeObject* create_type() {
   for (MethodEntry& m : g_methods) {
     // Static methods carry the class as their self (as the interpreter's own static methods
     // do); instance functions carry none, so introspection sees `self` as a parameter.
-    OwnedRef func = OwnedRef::steal(
-        PyCFunction_NewEx(&m.def, m.is_static ? type.get() : nullptr, nullptr));
+    OwnedRef func =
+        OwnedRef::steal(PyCFunction_NewEx(&m.def, m.is_static ? type.get() : nullptr, nullptr));
     if (!func) return nullptr;
     OwnedRef attr = OwnedRef::steal(m.is_static ? PyStaticMethod_New(func.get())
                                                 : PyInstanceMethod_New(func.get()));

@@ -17,9 +17,8 @@ namespace korvel::py {
 using IndexState = std::variant<BuildState, QueryState>;
 
 struct HybridIndexObject {
-  PyObject_HEAD
-  IndexState state;  // placement-constructed after allocation, destroyed in dealloc
-  Py_ssize_t borrow_flag;  // 0 free, k > 0 shared borrows, -1 exclusive
+  PyObject_HEAD IndexState state;  // placement-constructed after allocation, destroyed in dealloc
+  Py_ssize_t borrow_flag;          // 0 free, k > 0 shared borrows, -1 exclusive
 };
 
 // The class object, created on first need and cached for the process; nullptr with the

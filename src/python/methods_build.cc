@@ -21,8 +21,8 @@ constexpr uint32_t kMaxVectorDim = 65535;
 // An embedding: a contiguous one-dimensional float32/float64 array is read directly (the
 // same values the item-by-item path gives); anything else goes item by item.
 PyResult<std::vector<float>> to_embedding(PyObject* obj) {
-  if (auto info = inspect_array(obj); info && info->exact_ndarray && info->ndim == 1 &&
-                                      info->contiguous) {
+  if (auto info = inspect_array(obj);
+      info && info->exact_ndarray && info->ndim == 1 && info->contiguous) {
     const auto* bytes = static_cast<const unsigned char*>(info->data);
     if (info->element == ElementType::kFloat32) {
       if (reinterpret_cast<uintptr_t>(bytes) % alignof(float) == 0) {
@@ -108,8 +108,7 @@ PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* arg
   }
   uint64_t external_offset = kNoExternalOffset;
   if (args[3] != nullptr && args[3] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(external_offset,
-                            argument("external_offset", to_u64(args[3])));
+    KORVEL_ASSIGN_OR_RETURN(external_offset, argument("external_offset", to_u64(args[3])));
   }
 
   if (build == nullptr) return unexpected(value_error(kAddInQueryMode));

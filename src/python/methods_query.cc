@@ -57,8 +57,8 @@ PyResult<std::vector<std::pair<std::string, std::string>>> to_filter_entries(PyO
 // \r \n, \u{hex} for other non-printable characters; everything printable unchanged.
 void append_quoted(std::string& out, const std::string& s) {
   out += '"';
-  OwnedRef u = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+  OwnedRef u =
+      OwnedRef::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
   if (!u) {
     PyErr_Clear();
     out += s;
@@ -71,13 +71,26 @@ void append_quoted(std::string& out, const std::string& s) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
     switch (ch) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\0': out += "\\0"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\0':
+        out += "\\0";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      default:
+        break;
     }
     if (ch != ' ' && !Py_UNICODE_ISPRINTABLE(ch)) {
       char buf[16];
@@ -138,8 +151,8 @@ PyResult<void> resolve_filters(const QueryState& q,
     }
     // A sidecar may list fewer dictionaries than names; such a trait cannot be filtered.
     if (t >= q.dicts.size()) {
-      return unexpected(value_error("Trait '" + name +
-                                    "' has no value dictionary in the index metadata"));
+      return unexpected(
+          value_error("Trait '" + name + "' has no value dictionary in the index metadata"));
     }
     const TraitDictionary& dict = q.dicts[t];
     auto code = dict.lookup(value);
@@ -147,9 +160,9 @@ PyResult<void> resolve_filters(const QueryState& q,
       std::vector<std::string> known;
       known.reserve(dict.size());
       dict.for_each([&](const std::string& v, uint16_t) { known.push_back(v); });
-      return unexpected(value_error("Unknown value '" + value + "' for trait '" + name +
-                                    "'. Known values: " +
-                                    list_text(known, [](const std::string& s) { return s; })));
+      return unexpected(value_error(
+          "Unknown value '" + value + "' for trait '" + name +
+          "'. Known values: " + list_text(known, [](const std::string& s) { return s; })));
     }
     nodes.emplace_back().node = EqNode{t, *code};
   }
@@ -162,10 +175,11 @@ PyResult<void> resolve_filters(const QueryState& q,
 }
 
 PyResult<std::vector<float>> to_query_vector(PyObject* obj) {
-  if (auto info = inspect_array(obj); info && info->ndim == 1 &&
-                                      info->element == ElementType::kFloat32) {
+  if (auto info = inspect_array(obj);
+      info && info->ndim == 1 && info->element == ElementType::kFloat32) {
     if (!info->contiguous) {
-      return unexpected(value_error("Query vector is not contiguous: The given array is not contiguous"));
+      return unexpected(
+          value_error("Query vector is not contiguous: The given array is not contiguous"));
     }
     std::vector<float> out(info->length);
     if (info->length) std::memcpy(out.data(), info->data, info->length * sizeof(float));
@@ -208,8 +222,8 @@ PyResult<OwnedRef> load_body(PyObject* const* args) {
   auto reader = IndexReader::open(path);
   if (!reader) {
     if (const auto* access = std::get_if<FileAccess>(&reader.error())) {
-      return unexpected(io_error("Failed to open '" + path + "': File access failed: " +
-                                 access->message));
+      return unexpected(
+          io_error("Failed to open '" + path + "': File access failed: " + access->message));
     }
     return unexpected(
         value_error("Invalid korvix file '" + path + "': " + to_string(reader.error())));
@@ -270,8 +284,8 @@ PyResult<OwnedRef> search_body(HybridIndexObject* self, PyObject* const* args) {
   double* out = nullptr;
   KORVEL_ASSIGN_OR_RETURN(OwnedRef array, new_f64_matrix(hits->size(), &out));
   for (const SearchHit& h : *hits) {
-    const uint64_t doc = h.record_index < q->doc_ids.size() ? q->doc_ids[h.record_index]
-                                                            : h.record_index;
+    const uint64_t doc =
+        h.record_index < q->doc_ids.size() ? q->doc_ids[h.record_index] : h.record_index;
     *out++ = static_cast<double>(doc);
     if (exact_rescore) {
       *out++ = h.exact_score ? static_cast<double>(*h.exact_score) : 0.0;

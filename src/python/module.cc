@@ -43,8 +43,7 @@ PyObject* create_module() {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
     return nullptr;
   }
-  if (PyObject_SetAttrString(module.get(), "HybridIndex", reinterpret_cast<PyObject*>(type)) !=
-      0) {
+  if (PyObject_SetAttrString(module.get(), "HybridIndex", reinterpret_cast<PyObject*>(type)) != 0) {
     return nullptr;
   }
   return module.release();

@@ -27,10 +27,14 @@ ElementType element_of(PyArrayObject* a) {
   // The common case, a native-order builtin dtype, without building descriptors.
   if (PyArray_ISNOTSWAPPED(a)) {
     switch (PyArray_TYPE(a)) {
-      case NPY_FLOAT32: return ElementType::kFloat32;
-      case NPY_FLOAT64: return ElementType::kFloat64;
-      case NPY_UINT8: return ElementType::kUInt8;
-      default: break;
+      case NPY_FLOAT32:
+        return ElementType::kFloat32;
+      case NPY_FLOAT64:
+        return ElementType::kFloat64;
+      case NPY_UINT8:
+        return ElementType::kUInt8;
+      default:
+        break;
     }
   }
   PyArray_Descr* d = PyArray_DESCR(a);

@@ -50,8 +50,8 @@ std::string PyError::type_name() const {
 void PyError::restore() && {
   if (!value_) {
     // Messages may hold NUL characters (a path quoted back): never go through a C string.
-    OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(
-        message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+    OwnedRef text = OwnedRef::steal(
+        PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
     if (text) PyErr_SetObject(type_.get(), text.get());
     return;
   }
@@ -65,8 +65,8 @@ PyError PyError::reword_for_argument(const char* name) && {
   // The new error takes over the cause of the one it replaces.
   OwnedRef cause = OwnedRef::steal(PyException_GetCause(value_.get()));
   if (!cause) return type_error(std::move(message));
-  OwnedRef new_value = OwnedRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
-                                                             static_cast<Py_ssize_t>(message.size())));
+  OwnedRef new_value = OwnedRef::steal(PyObject_CallFunction(
+      PyExc_TypeError, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!new_value) return fetch();
   PyException_SetCause(new_value.get(), cause.release());  // steals the reference
   PyError e;

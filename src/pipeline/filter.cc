@@ -12,11 +12,10 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/query.h"
+#include "simd/plane_match.h"
 
 namespace korvel {
 namespace {
-
-enum class Combine { kAssign, kAnd, kOr };
 
 // The valid record bits of the last block: all ones when n is a multiple of 64.
 uint64_t last_word_mask(uint64_t record_count) noexcept {
@@ -35,32 +34,33 @@ bool any_set(std::span<const uint64_t> words) noexcept {
   return false;
 }
 
-// One Eq node over all blocks, combined into `out` by `mode`. `kWidth` is the bit width
-// when known at compile time (the loop over code bits unrolls), 0 for any other width.
-template <unsigned kWidth>
+// One Eq node over all blocks, combined into `out` by `mode`. The widths a data file can
+// have (4, 8 and 16) go through the vector kernel; any other width one word at a time.
 void eq_blocks(const uint8_t* planes, uint64_t block_stride, size_t trait, uint8_t width,
-               uint16_t code, std::span<uint64_t> out, Combine mode) noexcept {
-  const unsigned w = kWidth != 0 ? kWidth : width;
+               uint16_t code, std::span<uint64_t> out, PlaneCombine mode,
+               MatchPlanesKernel kernel) noexcept {
   // flip[k] turns plane word k into "the record's bit k equals the code's bit k". Code bits
-  // at positions >= w are never looked at.
+  // at positions >= width are never looked at.
   uint64_t flip[256];
-  for (unsigned k = 0; k < w; ++k) {
+  for (unsigned k = 0; k < width; ++k) {
     flip[k] = (k < 16 && ((code >> k) & 1u) != 0) ? 0 : ~uint64_t{0};
   }
-  const uint8_t* base = planes + trait * w * 8;
+  const uint8_t* base = planes + trait * width * 8;
+  if (width == 4 || width == 8 || width == 16) {
+    kernel(base, block_stride, flip, width, mode, out.data(), out.size());
+    return;
+  }
   for (size_t b = 0; b < out.size(); ++b, base += block_stride) {
-    // An empty accumulator word stays empty under AND: skip its plane reads.
-    if (mode == Combine::kAnd && out[b] == 0) continue;
     uint64_t acc = ~uint64_t{0};
-    for (unsigned k = 0; k < w; ++k) acc &= load_u64(base + 8 * k) ^ flip[k];
+    for (unsigned k = 0; k < width; ++k) acc &= load_u64(base + 8 * k) ^ flip[k];
     switch (mode) {
-      case Combine::kAssign:
+      case PlaneCombine::kAssign:
         out[b] = acc;
         break;
-      case Combine::kAnd:
+      case PlaneCombine::kAnd:
         out[b] &= acc;
         break;
-      case Combine::kOr:
+      case PlaneCombine::kOr:
         out[b] |= acc;
         break;
     }
@@ -76,39 +76,28 @@ class Evaluator {
         bit_width_(bit_width),
         blocks_(blocks),
         record_count_(record_count),
-        block_stride_(uint64_t{trait_count} * bit_width * 8) {}
+        block_stride_(uint64_t{trait_count} * bit_width * 8),
+        kernel_(match_planes_kernel()) {}
 
   // Evaluates `expr` and combines its result into `out` (blocks words) by `mode`.
-  Expected<void, QueryError> eval(const FilterExpr& expr, std::span<uint64_t> out, Combine mode) {
+  Expected<void, QueryError> eval(const FilterExpr& expr, std::span<uint64_t> out,
+                                  PlaneCombine mode) {
     if (const auto* eq = std::get_if<EqNode>(&expr.node)) return eval_eq(*eq, out, mode);
-    if (mode == Combine::kAssign) return eval_compound(expr, out);
+    if (mode == PlaneCombine::kAssign) return eval_compound(expr, out);
     CandidateBitmap child(blocks_);
     KORVEL_TRY(eval_compound(expr, child));
     for (size_t b = 0; b < out.size(); ++b) {
-      out[b] = mode == Combine::kAnd ? (out[b] & child[b]) : (out[b] | child[b]);
+      out[b] = mode == PlaneCombine::kAnd ? (out[b] & child[b]) : (out[b] | child[b]);
     }
     return {};
   }
 
  private:
-  Expected<void, QueryError> eval_eq(const EqNode& eq, std::span<uint64_t> out, Combine mode) {
+  Expected<void, QueryError> eval_eq(const EqNode& eq, std::span<uint64_t> out, PlaneCombine mode) {
     if (eq.trait_index >= trait_count_) {
       return unexpected(QueryError{TraitIndexOutOfRange{eq.trait_index, trait_count_}});
     }
-    switch (bit_width_) {
-      case 4:
-        eq_blocks<4>(planes_, block_stride_, eq.trait_index, 4, eq.code, out, mode);
-        break;
-      case 8:
-        eq_blocks<8>(planes_, block_stride_, eq.trait_index, 8, eq.code, out, mode);
-        break;
-      case 16:
-        eq_blocks<16>(planes_, block_stride_, eq.trait_index, 16, eq.code, out, mode);
-        break;
-      default:
-        eq_blocks<0>(planes_, block_stride_, eq.trait_index, bit_width_, eq.code, out, mode);
-        break;
-    }
+    eq_blocks(planes_, block_stride_, eq.trait_index, bit_width_, eq.code, out, mode, kernel_);
     return {};
   }
 
@@ -120,23 +109,24 @@ class Evaluator {
         clear_beyond(out, record_count_);
         return {};
       }
-      KORVEL_TRY(eval(node->children.front(), out, Combine::kAssign));
+      KORVEL_TRY(eval(node->children.front(), out, PlaneCombine::kAssign));
       for (size_t i = 1; i < node->children.size(); ++i) {
         // Bits beyond the last record count here: an Eq on a code whose low bits are all
         // zero matches those positions, and that keeps the evaluation going.
         if (!any_set(out)) return {};
-        KORVEL_TRY(eval(node->children[i], out, Combine::kAnd));
+        KORVEL_TRY(eval(node->children[i], out, PlaneCombine::kAnd));
       }
       return {};
     }
     if (const auto* node = std::get_if<OrNode>(&expr.node)) {
       std::fill(out.begin(), out.end(), uint64_t{0});
-      for (const FilterExpr& child : node->children) KORVEL_TRY(eval(child, out, Combine::kOr));
+      for (const FilterExpr& child : node->children)
+        KORVEL_TRY(eval(child, out, PlaneCombine::kOr));
       return {};
     }
     const auto& node = std::get<NotNode>(expr.node);
     KORVEL_CHECK(node.child != nullptr, "Not filter without a child");
-    KORVEL_TRY(eval(*node.child, out, Combine::kAssign));
+    KORVEL_TRY(eval(*node.child, out, PlaneCombine::kAssign));
     for (uint64_t& w : out) w = ~w;
     clear_beyond(out, record_count_);
     return {};
@@ -148,6 +138,7 @@ class Evaluator {
   uint64_t blocks_;
   uint64_t record_count_;
   uint64_t block_stride_;
+  MatchPlanesKernel kernel_;
 };
 
 }  // namespace
@@ -162,7 +153,7 @@ Expected<CandidateBitmap, QueryError> evaluate_filter(const FilterExpr& expr,
                "evaluate_filter: plane section too short");
   CandidateBitmap result(blocks);
   Evaluator evaluator(planes, trait_count, bit_width, blocks, record_count);
-  KORVEL_TRY(evaluator.eval(expr, result, Combine::kAssign));
+  KORVEL_TRY(evaluator.eval(expr, result, PlaneCombine::kAssign));
   return result;
 }
 

@@ -4,6 +4,8 @@
 // in place from the mapping; the bitmap is the only allocation that grows with the index.
 #include "pipeline/query.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -17,7 +19,6 @@
 
 #include "common/check.h"
 #include "pipeline/candidate_pool.h"
-#include "simd/hamming.h"
 #include "simd/hamming_batch.h"
 #include "vector/signature.h"
 
@@ -42,61 +43,60 @@ std::vector<SearchHit> categorical_hits(const CandidateBitmap& bitmap, size_t li
   return hits;
 }
 
-// Records of sparse words are collected into a fixed-size list and then scored in one tight
-// loop that prefetches the signature kPrefetchDistance records ahead, so the cache misses of
-// scattered candidates overlap. Record indexes fit 32 bits (the reader caps the count).
-constexpr size_t kGatherLimit = 256;
-constexpr size_t kPrefetchDistance = 16;
+// Records of sparse words are collected into a fixed-size list and scored in one call of
+// the gather kernel, which prefetches ahead so the cache misses of scattered candidates
+// overlap. Record indexes fit 32 bits (the reader caps the count).
+constexpr size_t kGatherLimit = 512;
 
-// Bit count without the POPCNT instruction, which baseline x86-64 lacks (std::popcount
-// becomes a library call there).
-inline unsigned bit_count(uint64_t x) noexcept {
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+// Bit 2i of the result is set when words[i] != 0, for i < count <= 32; odd bits are clear.
+// Selective filters leave most words empty in no predictable pattern, so testing them one
+// at a time would mispredict on most nonempty words; the caller visits the set bits instead.
+// Eight words at a time: SSE2 (baseline x86-64) compares their 32-bit halves with zero
+// and packs the sixteen results into one byte mask.
+inline uint64_t nonzero_words(const uint64_t* words, size_t count) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const auto* p = reinterpret_cast<const __m128i*>(words + i);
+    const __m128i halves01 = _mm_cmpeq_epi32(_mm_loadu_si128(p), zero);
+    const __m128i halves23 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 1), zero);
+    const __m128i halves45 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 2), zero);
+    const __m128i halves67 = _mm_cmpeq_epi32(_mm_loadu_si128(p + 3), zero);
+    const __m128i packed =
+        _mm_packs_epi16(_mm_packs_epi32(halves01, halves23), _mm_packs_epi32(halves45, halves67));
+    const auto zero_halves = static_cast<uint64_t>(_mm_movemask_epi8(packed));
+    // A word is empty when both its halves are.
+    mask |= (~(zero_halves & (zero_halves >> 1)) & 0x5555u) << (2 * i);
+  }
+  for (; i < count; ++i) mask |= uint64_t{words[i] != 0} << (2 * i);
+  return mask;
 }
 
-// Appends the records of `word` (block base `base`) to `out` and returns how many. Words of
-// a selective filter are sparse and branching on each bit mispredicts, so four slots are
-// written whatever the word holds and only words with more than four records loop. The
-// sentinel bit keeps the bit scan defined on an exhausted word; those slots lie past the
-// returned count. REQUIRES: out has room for 64 entries.
-inline unsigned gather_records(uint64_t word, uint32_t base, uint32_t* out) noexcept {
-  const unsigned bits = bit_count(word);
+// Appends the records of `word` (block base `base`) at `out` and returns the end of the
+// list. Most words of a selective filter hold one or two records, so two slots are written
+// whatever the word holds and only words with more records loop; branching on each bit
+// would mispredict. The sentinel bit makes the bit scans defined without a test for zero;
+// with a single record, the second slot lies past the returned end.
+// REQUIRES: word != 0; out has room for 64 entries plus one.
+inline uint32_t* gather_records(uint64_t word, uint32_t base, uint32_t* out) noexcept {
   constexpr uint64_t kSentinel = uint64_t{1} << 63;
-  unsigned done = 0;
-  do {
-    for (unsigned k = 0; k < 4; ++k) {
-      out[done + k] = base + static_cast<uint32_t>(std::countr_zero(word | kSentinel));
-      word &= word - 1;
-    }
-    done += 4;
-  } while (done < bits);
-  return bits;
+  uint64_t rest = word & (word - 1);
+  out[0] = base + static_cast<uint32_t>(std::countr_zero(word | kSentinel));
+  out[1] = base + static_cast<uint32_t>(std::countr_zero(rest | kSentinel));
+  out += rest != 0 ? 2 : 1;
+  for (rest &= rest - 1; rest != 0; rest &= rest - 1) {
+    *out++ = base + static_cast<uint32_t>(std::countr_zero(rest));
+  }
+  return out;
 }
 
-// Scores `records` against the query into `pool`. The prefetches are written out here
-// rather than in a helper: g++ 12 judges a function made only of prefetches to be free of
-// side effects and deletes its calls. Start, middle and last byte cover every line of a
-// signature up to 128 bytes; longer ones are streamed by the hardware prefetcher.
+// Scores `records` against the query into `pool`.
 void score_records(const uint32_t* records, size_t count, const uint8_t* query, const uint8_t* sigs,
-                   size_t sig_size, HammingKernel kernel, CandidatePool& pool) noexcept {
-  for (size_t i = 0; i < count && i < kPrefetchDistance; ++i) {
-    const uint8_t* sig = sigs + uint64_t{records[i]} * sig_size;
-    __builtin_prefetch(sig);
-    __builtin_prefetch(sig + sig_size / 2);
-    __builtin_prefetch(sig + sig_size - 1);
-  }
-  for (size_t i = 0; i < count; ++i) {
-    if (i + kPrefetchDistance < count) {
-      const uint8_t* ahead = sigs + uint64_t{records[i + kPrefetchDistance]} * sig_size;
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + sig_size / 2);
-      __builtin_prefetch(ahead + sig_size - 1);
-    }
-    pool.offer(records[i], kernel(query, sigs + uint64_t{records[i]} * sig_size, sig_size));
-  }
+                   size_t sig_size, HammingGatherKernel gather, uint32_t* distances,
+                   CandidatePool& pool) noexcept {
+  gather(query, sigs, sig_size, records, count, distances);
+  for (size_t i = 0; i < count; ++i) pool.offer(records[i], distances[i]);
 }
 
 // Visits the set bits in ascending record order and keeps the pool's nearest candidates.
@@ -119,31 +119,35 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
   const size_t sig_size = query.size();
   const uint8_t* q = query.data();
   const uint8_t* sigs = reader.signature_ptr(0);
-  const HammingKernel kernel = hamming_kernel();
   const HammingBatchKernel batch = hamming_batch_kernel();
+  const HammingGatherKernel gather = hamming_gather_kernel();
   CandidatePool pool(pool_capacity);
-  uint32_t distances[64];
-  uint32_t gathered[kGatherLimit + 64];
-  size_t count = 0;
+  uint32_t distances[kGatherLimit + 65];
+  uint32_t gathered[kGatherLimit + 65];
+  uint32_t* end = gathered;
   const uint64_t* words = bitmap.data();
   const size_t word_count = bitmap.size();
-  for (size_t b = 0; b < word_count; ++b) {
-    const uint64_t word = words[b];
-    if (word == 0) continue;
-    const auto base = static_cast<uint32_t>(64 * b);  // < 2^32: n <= kMaxRecordCount
-    if (word == ~uint64_t{0}) {
-      // A full block: 64 contiguous signatures, streamed by the hardware prefetcher.
-      batch(q, sigs + uint64_t{base} * sig_size, sig_size, 64, distances);
-      for (unsigned j = 0; j < 64; ++j) pool.offer(base + j, distances[j]);
-      continue;
-    }
-    count += gather_records(word, base, gathered + count);
-    if (count >= kGatherLimit) {
-      score_records(gathered, count, q, sigs, sig_size, kernel, pool);
-      count = 0;
+  for (size_t group = 0; group < word_count; group += 32) {
+    const size_t in_group = std::min<size_t>(32, word_count - group);
+    for (uint64_t nonzero = nonzero_words(words + group, in_group); nonzero != 0;
+         nonzero &= nonzero - 1) {
+      const size_t b = group + static_cast<unsigned>(std::countr_zero(nonzero)) / 2;
+      const uint64_t word = words[b];
+      const auto base = static_cast<uint32_t>(64 * b);  // < 2^32: n <= kMaxRecordCount
+      if (word == ~uint64_t{0}) {
+        // A full block: 64 contiguous signatures, streamed by the hardware prefetcher.
+        batch(q, sigs + uint64_t{base} * sig_size, sig_size, 64, distances);
+        for (unsigned j = 0; j < 64; ++j) pool.offer(base + j, distances[j]);
+        continue;
+      }
+      end = gather_records(word, base, end);
+      if (end >= gathered + kGatherLimit) {
+        score_records(gathered, end - gathered, q, sigs, sig_size, gather, distances, pool);
+        end = gathered;
+      }
     }
   }
-  score_records(gathered, count, q, sigs, sig_size, kernel, pool);
+  score_records(gathered, end - gathered, q, sigs, sig_size, gather, distances, pool);
   return pool.take_sorted();
 }
 

@@ -724,5 +724,52 @@ TEST(ExecuteQuery, MatchesPerRecordModel) {
   }
 }
 
+// The signature scan takes the bitmap 32 words at a time and the records of a word two at a
+// time; gathered records are scored in batches. Every shape of word (empty, one record at
+// either end, a few, all but one, full) across several groups and a short last group, for
+// signatures the kernels handle in different ways: every match must come back once, with
+// its distance.
+TEST(ExecuteQuery, ScanVisitsEveryPatternOfSetBits) {
+  const uint64_t patterns[] = {0,
+                               1,
+                               uint64_t{1} << 63,
+                               (uint64_t{1} << 63) | 1,
+                               uint64_t{3} << 62,
+                               0x15,
+                               0x8000000000000101,
+                               0x00FF00FF00FF00FF,
+                               ~uint64_t{0},
+                               ~uint64_t{0} >> 1,
+                               ~uint64_t{1},
+                               0,
+                               0x0000000100000000};
+  const uint64_t n = 64 * 70 + 37;
+  std::mt19937 rng(8);
+  for (uint16_t dim : {uint16_t{300}, uint16_t{768}, uint16_t{1300}}) {
+    std::vector<Rec> recs;
+    for (uint64_t r = 0; r < n; ++r) {
+      const uint64_t pattern = patterns[(r / 64) % std::size(patterns)];
+      Rec rec{{static_cast<uint16_t>((pattern >> (r % 64)) & 1)}, std::vector<float>(dim)};
+      for (float& v : *rec.embedding) v = rng() % 2 == 0 ? 1.0f : -1.0f;
+      recs.push_back(std::move(rec));
+    }
+    const QueryState state = make_index(1, 8, dim, recs);
+    const Model model(state.reader);
+    for (int q = 0; q < 6; ++q) {
+      QueryRequest req;
+      if (q % 3 != 2) req.filter = eq(0, static_cast<uint16_t>(q % 3));
+      req.query_vector.emplace(dim);
+      for (float& v : *req.query_vector) v = rng() % 2 == 0 ? 1.0f : -1.0f;
+      req.top_k = q < 3 ? 10000 : 5;
+      const auto got = execute_query(state, req);
+      const auto want = model.query(req);
+      ASSERT_TRUE(got.has_value() && want.has_value());
+      ASSERT_TRUE(same_hits(*got, *want)) << "D=" << dim << " query " << q << "\n"
+                                          << show(*got) << "\n"
+                                          << show(*want);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvel

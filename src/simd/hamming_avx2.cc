@@ -4,58 +4,22 @@
 #include "simd/hamming.h"
 
 #if defined(__x86_64__)
-#include <immintrin.h>
+#include "simd/nibble_count_avx2.h"
 
 namespace korvel {
-namespace {
 
-// Used for the last bytes instead of __builtin_popcount, which needs POPCNT (not implied
-// by the avx2 target) and would otherwise become a library call.
-constexpr uint8_t kNibbleBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
-
-}  // namespace
-
-// Bit counts by the nibble-table method: each byte's two 4-bit halves are looked up in a
-// 16-entry table with a byte shuffle, and SAD against zero sums the byte counts per 64 bits.
+// Bit counts by the nibble-table method, one SAD against zero per 32-byte block giving four
+// 64-bit partial sums; the remainder goes 8 bytes at a time, then byte by byte.
 __attribute__((target("avx2"))) uint32_t hamming_avx2(const uint8_t* a, const uint8_t* b,
                                                       size_t len) noexcept {
-  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
-                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-  const __m256i low_mask = _mm256_set1_epi8(0x0F);
-  __m256i sums = _mm256_setzero_si256();  // four 64-bit partial sums
+  using namespace nibble_avx2;
+  __m256i sums = _mm256_setzero_si256();
   size_t i = 0;
   for (; i + 32 <= len; i += 32) {
-    const __m256i x = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)),
-                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i)));
-    const __m256i lo = _mm256_and_si256(x, low_mask);
-    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), low_mask);
-    const __m256i counts =
-        _mm256_add_epi8(_mm256_shuffle_epi8(table, lo), _mm256_shuffle_epi8(table, hi));
-    sums = _mm256_add_epi64(sums, _mm256_sad_epu8(counts, _mm256_setzero_si256()));
+    sums = _mm256_add_epi64(
+        sums, _mm256_sad_epu8(byte_bit_counts(xor_32(a + i, b + i)), _mm256_setzero_si256()));
   }
-  __m128i sums128 = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-
-  // Remainder: 8 bytes at a time in the low half of a 128-bit register; the zeroed high
-  // half counts 0, so SAD leaves the total in the low 64 bits.
-  const __m128i table128 = _mm256_castsi256_si128(table);
-  const __m128i low_mask128 = _mm_set1_epi8(0x0F);
-  for (; i + 8 <= len; i += 8) {
-    const __m128i x = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + i)),
-                                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + i)));
-    const __m128i lo = _mm_and_si128(x, low_mask128);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(x, 4), low_mask128);
-    const __m128i counts =
-        _mm_add_epi8(_mm_shuffle_epi8(table128, lo), _mm_shuffle_epi8(table128, hi));
-    sums128 = _mm_add_epi64(sums128, _mm_sad_epu8(counts, _mm_setzero_si128()));
-  }
-  uint64_t count = static_cast<uint64_t>(_mm_cvtsi128_si64(sums128)) +
-                   static_cast<uint64_t>(_mm_extract_epi64(sums128, 1));
-
-  for (; i < len; ++i) {
-    const unsigned x = static_cast<unsigned>(a[i] ^ b[i]);
-    count += kNibbleBits[x & 0x0F] + kNibbleBits[x >> 4];
-  }
-  return static_cast<uint32_t>(count);
+  return static_cast<uint32_t>(sum_epi64(sums) + tail_bit_count(a + i, b + i, len - i));
 }
 
 }  // namespace korvel

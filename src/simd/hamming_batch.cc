@@ -1,20 +1,29 @@
-// Batched Hamming kernels. Compiled for baseline x86-64: only the AVX2 kernel carries
-// target("avx2"), and it calls no standard-library template.
+// Batched and gathering Hamming kernels. Compiled for baseline x86-64: only the AVX2
+// kernels carry target("avx2"), and they call no standard-library template.
 #include "simd/hamming_batch.h"
 
 #include "simd/hamming.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
+#if defined(__x86_64__)
+#include "simd/nibble_count_avx2.h"
 #endif
 
 namespace korvel {
 namespace {
 
-constexpr uint8_t kNibbleBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+// How many records ahead the gather kernels prefetch: enough to cover a miss to the last
+// cache level while the records in between are counted.
+constexpr size_t kPrefetchDistance = 16;
 
-// A byte lane gains at most 8 per 32-byte chunk, so 31 chunks fit before it must be widened.
-constexpr size_t kChunksPerSad = 31;
+// Prefetches every line of a signature up to 128 bytes (start, middle and last byte); longer
+// ones are streamed by the hardware prefetcher. Forced inline: g++ 12 judges a function made
+// only of prefetches to be free of side effects and deletes the calls it does not inline.
+__attribute__((always_inline)) inline void prefetch_signature(const uint8_t* sig,
+                                                              size_t len) noexcept {
+  __builtin_prefetch(sig);
+  __builtin_prefetch(sig + len / 2);
+  __builtin_prefetch(sig + len - 1);
+}
 
 }  // namespace
 
@@ -23,56 +32,108 @@ void hamming_batch_portable(const uint8_t* query, const uint8_t* sigs, size_t le
   for (size_t i = 0; i < count; ++i) out[i] = hamming_portable(query, sigs + i * len, len);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+void hamming_gather_portable(const uint8_t* query, const uint8_t* sigs, size_t len,
+                             const uint32_t* records, size_t count, uint32_t* out) noexcept {
+  if (len == 0) {
+    for (size_t i = 0; i < count; ++i) out[i] = 0;
+    return;
+  }
+  for (size_t i = 0; i < count && i < kPrefetchDistance; ++i) {
+    prefetch_signature(sigs + uint64_t{records[i]} * len, len);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kPrefetchDistance < count) {
+      prefetch_signature(sigs + uint64_t{records[i + kPrefetchDistance]} * len, len);
+    }
+    out[i] = hamming_portable(query, sigs + uint64_t{records[i]} * len, len);
+  }
+}
 
-// Nibble-table bit counts as in hamming_avx2, but byte counts of up to 31 chunks are summed
-// before one SAD, and the reduction to a scalar happens once per record.
+#if defined(__x86_64__)
+
+namespace {
+
+// The AVX2 loop of both kernels: with kGather, signature i is that of record records[i] and
+// later records are prefetched; otherwise signature i follows signature i - 1. kBlocks > 0:
+// signatures of exactly kBlocks whole 32-byte blocks plus fewer than 32 bytes, the query's
+// blocks held in registers across records; kBlocks = 0: any length.
+template <size_t kBlocks, bool kGather>
+__attribute__((target("avx2"))) void scan_avx2(const uint8_t* query, const uint8_t* sigs,
+                                               size_t len, const uint32_t* records, size_t count,
+                                               uint32_t* out) noexcept {
+  using namespace nibble_avx2;
+  static_assert(kBlocks <= 31, "byte counts must not overflow before the SAD");
+  __m256i q[kBlocks > 0 ? kBlocks : 1];
+#pragma GCC unroll 4
+  for (size_t k = 0; k < kBlocks; ++k) {
+    q[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * k));
+  }
+  const size_t tail = len - 32 * kBlocks;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* sig;
+    if constexpr (kGather) {
+      if (i + kPrefetchDistance < count) {
+        prefetch_signature(sigs + uint64_t{records[i + kPrefetchDistance]} * len, len);
+      }
+      sig = sigs + uint64_t{records[i]} * len;
+    } else {
+      sig = sigs + i * len;
+    }
+    if constexpr (kBlocks == 0) {
+      out[i] = distance(query, sig, len);
+    } else {
+      __m256i bytes = _mm256_setzero_si256();
+#pragma GCC unroll 4
+      for (size_t k = 0; k < kBlocks; ++k) {
+        const __m256i x = _mm256_xor_si256(
+            q[k], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 32 * k)));
+        bytes = _mm256_add_epi8(bytes, byte_bit_counts(x));
+      }
+      uint64_t total = sum_epi64(_mm256_sad_epu8(bytes, _mm256_setzero_si256()));
+      if (tail != 0) total += tail_bit_count(query + 32 * kBlocks, sig + 32 * kBlocks, tail);
+      out[i] = static_cast<uint32_t>(total);
+    }
+  }
+}
+
+// Signatures of up to 159 bytes (1272 dimensions) keep the query in registers.
+template <bool kGather>
+__attribute__((target("avx2"))) void dispatch_avx2(const uint8_t* query, const uint8_t* sigs,
+                                                   size_t len, const uint32_t* records,
+                                                   size_t count, uint32_t* out) noexcept {
+  switch (len / 32) {
+    case 1:
+      return scan_avx2<1, kGather>(query, sigs, len, records, count, out);
+    case 2:
+      return scan_avx2<2, kGather>(query, sigs, len, records, count, out);
+    case 3:
+      return scan_avx2<3, kGather>(query, sigs, len, records, count, out);
+    case 4:
+      return scan_avx2<4, kGather>(query, sigs, len, records, count, out);
+    default:
+      return scan_avx2<0, kGather>(query, sigs, len, records, count, out);
+  }
+}
+
+}  // namespace
+
 __attribute__((target("avx2"))) void hamming_batch_avx2(const uint8_t* query, const uint8_t* sigs,
                                                         size_t len, size_t count,
                                                         uint32_t* out) noexcept {
-  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
-                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-  const __m256i low_mask = _mm256_set1_epi8(0x0F);
-  const __m256i zero = _mm256_setzero_si256();
-  const __m128i table128 = _mm256_castsi256_si128(table);
-  const __m128i low_mask128 = _mm_set1_epi8(0x0F);
-  const size_t full = len - len % 32;
-  for (size_t r = 0; r < count; ++r, sigs += len) {
-    __m256i sums = zero;
-    size_t i = 0;
-    while (i < full) {
-      const size_t stop = full - i > kChunksPerSad * 32 ? i + kChunksPerSad * 32 : full;
-      __m256i bytes = zero;
-      for (; i < stop; i += 32) {
-        const __m256i x =
-            _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)),
-                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sigs + i)));
-        const __m256i lo = _mm256_and_si256(x, low_mask);
-        const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), low_mask);
-        bytes = _mm256_add_epi8(
-            bytes, _mm256_add_epi8(_mm256_shuffle_epi8(table, lo), _mm256_shuffle_epi8(table, hi)));
-      }
-      sums = _mm256_add_epi64(sums, _mm256_sad_epu8(bytes, zero));
-    }
-    __m128i sums128 =
-        _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-    for (; i + 8 <= len; i += 8) {
-      const __m128i x = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(query + i)),
-                                      _mm_loadl_epi64(reinterpret_cast<const __m128i*>(sigs + i)));
-      const __m128i lo = _mm_and_si128(x, low_mask128);
-      const __m128i hi = _mm_and_si128(_mm_srli_epi16(x, 4), low_mask128);
-      const __m128i counts =
-          _mm_add_epi8(_mm_shuffle_epi8(table128, lo), _mm_shuffle_epi8(table128, hi));
-      sums128 = _mm_add_epi64(sums128, _mm_sad_epu8(counts, _mm_setzero_si128()));
-    }
-    uint64_t total = static_cast<uint64_t>(_mm_cvtsi128_si64(sums128)) +
-                     static_cast<uint64_t>(_mm_extract_epi64(sums128, 1));
-    for (; i < len; ++i) {
-      const unsigned x = static_cast<unsigned>(query[i] ^ sigs[i]);
-      total += kNibbleBits[x & 0x0F] + kNibbleBits[x >> 4];
-    }
-    out[r] = static_cast<uint32_t>(total);
+  dispatch_avx2<false>(query, sigs, len, nullptr, count, out);
+}
+
+__attribute__((target("avx2"))) void hamming_gather_avx2(const uint8_t* query, const uint8_t* sigs,
+                                                         size_t len, const uint32_t* records,
+                                                         size_t count, uint32_t* out) noexcept {
+  if (len == 0) {
+    for (size_t i = 0; i < count; ++i) out[i] = 0;
+    return;
   }
+  for (size_t i = 0; i < count && i < kPrefetchDistance; ++i) {
+    prefetch_signature(sigs + uint64_t{records[i]} * len, len);
+  }
+  dispatch_avx2<true>(query, sigs, len, records, count, out);
 }
 
 #else
@@ -83,10 +144,19 @@ void hamming_batch_avx2(const uint8_t* query, const uint8_t* sigs, size_t len, s
   hamming_batch_portable(query, sigs, len, count, out);
 }
 
+void hamming_gather_avx2(const uint8_t* query, const uint8_t* sigs, size_t len,
+                         const uint32_t* records, size_t count, uint32_t* out) noexcept {
+  hamming_gather_portable(query, sigs, len, records, count, out);
+}
+
 #endif
 
 HammingBatchKernel hamming_batch_kernel() noexcept {
   return cpu_supports_avx2() ? &hamming_batch_avx2 : &hamming_batch_portable;
+}
+
+HammingGatherKernel hamming_gather_kernel() noexcept {
+  return cpu_supports_avx2() ? &hamming_gather_avx2 : &hamming_gather_portable;
 }
 
 }  // namespace korvel

@@ -1,5 +1,6 @@
-// Both batch kernels against a naive XOR bit count, on every short length, on the lengths
-// where the AVX2 kernel widens its byte counters, and at unaligned addresses.
+// The batch and gather kernels against a naive XOR bit count, on every length up to past
+// the ones whose query stays in registers, on the lengths where the AVX2 kernel widens its
+// byte counters, at unaligned addresses, and (gather) on random record lists.
 #include "simd/hamming_batch.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,7 @@ class HammingBatchTest : public testing::TestWithParam<BatchCase> {
 
 TEST_P(HammingBatchTest, ShortLengthsAndCounts) {
   std::mt19937 rng(3);
-  for (size_t len = 0; len <= 80; ++len) {
+  for (size_t len = 0; len <= 170; ++len) {
     for (size_t count : {0, 1, 2, 5}) check(rng, len, count, len % 7, false);
   }
 }
@@ -72,6 +73,62 @@ INSTANTIATE_TEST_SUITE_P(Kernels, HammingBatchTest,
                                          BatchCase{"avx2", &hamming_batch_avx2, true},
                                          BatchCase{"dispatched", hamming_batch_kernel(), false}),
                          [](const testing::TestParamInfo<BatchCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+struct GatherCase {
+  const char* name;
+  HammingGatherKernel kernel;
+  bool needs_avx2;
+};
+
+class HammingGatherTest : public testing::TestWithParam<GatherCase> {
+ protected:
+  void SetUp() override {
+    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  }
+  // Scores `count` random record indexes (repeats and any order allowed) out of `records`
+  // signatures of `len` bytes in an exactly sized section starting `shift` bytes in.
+  void check(std::mt19937& rng, size_t len, size_t records, size_t count, size_t shift) {
+    std::vector<uint8_t> query(len), section(shift + records * len);
+    for (auto& byte : query) byte = static_cast<uint8_t>(rng());
+    for (auto& byte : section) byte = static_cast<uint8_t>(rng());
+    std::vector<uint32_t> list(count);
+    for (size_t i = 0; i < count; ++i) {
+      // The first and the last record often, so reads at both ends of the section are seen.
+      const size_t pick = rng() % 4;
+      list[i] = static_cast<uint32_t>(pick == 0 ? 0 : pick == 1 ? records - 1 : rng() % records);
+    }
+    std::vector<uint32_t> out(count + 1, 0xDEADBEEF);
+    const uint8_t* sigs = section.data() + shift;
+    GetParam().kernel(query.data(), sigs, len, list.data(), count, out.data());
+    for (size_t i = 0; i < count; ++i) {
+      ASSERT_EQ(out[i], naive_hamming(query.data(), sigs + size_t{list[i]} * len, len))
+          << "len " << len << " entry " << i << " record " << list[i] << " shift " << shift;
+    }
+    EXPECT_EQ(out[count], 0xDEADBEEFu) << "wrote past the last entry";
+  }
+};
+
+// Counts below, at and above the prefetch distance; lengths through every whole-block
+// count the kernel keeps in registers and into the general loop.
+TEST_P(HammingGatherTest, EveryLengthAndCount) {
+  std::mt19937 rng(11);
+  for (size_t len = 0; len <= 170; ++len) {
+    for (size_t count : {0, 1, 15, 16, 17, 40}) check(rng, len, 1 + rng() % 50, count, len % 5);
+  }
+}
+
+TEST_P(HammingGatherTest, LongSignatures) {
+  std::mt19937 rng(12);
+  for (size_t len : {992, 993, 1000, 2048 + 40}) check(rng, len, 7, 20, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, HammingGatherTest,
+                         testing::Values(GatherCase{"portable", &hamming_gather_portable, false},
+                                         GatherCase{"avx2", &hamming_gather_avx2, true},
+                                         GatherCase{"dispatched", hamming_gather_kernel(), false}),
+                         [](const testing::TestParamInfo<GatherCase>& p) {
                            return std::string(p.param.name);
                          });
 

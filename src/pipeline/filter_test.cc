@@ -10,26 +10,12 @@
 #include "common/little_endian.h"
 #include "pipeline/candidate_pool.h"
 #include "pipeline/query.h"
+#include "pipeline/test_filters.h"
 
 namespace korvel {
 namespace {
 
-FilterExpr eq(size_t t, uint16_t c) { return FilterExpr{EqNode{t, c}}; }
-FilterExpr not_(FilterExpr e) {
-  return FilterExpr{NotNode{std::make_unique<FilterExpr>(std::move(e))}};
-}
-template <class... E>
-FilterExpr and_(E... e) {
-  AndNode node;
-  (node.children.push_back(std::move(e)), ...);
-  return FilterExpr{std::move(node)};
-}
-template <class... E>
-FilterExpr or_(E... e) {
-  OrNode node;
-  (node.children.push_back(std::move(e)), ...);
-  return FilterExpr{std::move(node)};
-}
+using namespace testing_filters;
 
 // A plane section for codes[r][t], packed block by block as the data file stores it.
 struct Planes {

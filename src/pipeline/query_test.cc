@@ -21,6 +21,7 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/compile.h"
+#include "pipeline/test_filters.h"
 #include "vector/signature.h"
 
 namespace korvel {
@@ -114,16 +115,7 @@ QueryState make_index(uint16_t traits, uint8_t width, uint16_t dim, const std::v
                                : hand_image(traits, width, dim, recs));
 }
 
-FilterExpr eq(size_t t, uint16_t c) { return FilterExpr{EqNode{t, c}}; }
-FilterExpr not_(FilterExpr e) {
-  return FilterExpr{NotNode{std::make_unique<FilterExpr>(std::move(e))}};
-}
-template <class... E>
-FilterExpr and_(E... e) {
-  AndNode node;
-  (node.children.push_back(std::move(e)), ...);
-  return FilterExpr{std::move(node)};
-}
+using namespace testing_filters;
 
 // Hits as "record/distance" or "record/distance/score", space-separated.
 std::string show(const std::vector<SearchHit>& hits) {

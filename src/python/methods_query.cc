@@ -1,6 +1,7 @@
 // Query-mode methods: load() maps a data file and reads its sidecar; search() converts its
 // arguments into a QueryRequest, runs execute_query without the interpreter lock and
 // returns the (doc_id, score) rows as a float64 array.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -48,7 +49,14 @@ PyResult<std::vector<std::pair<std::string, std::string>>> to_filter_entries(PyO
   while (PyDict_Next(obj, &pos, &key, &value)) {
     KORVEL_ASSIGN_OR_RETURN(std::string k, to_utf8(key));
     KORVEL_ASSIGN_OR_RETURN(std::string v, to_utf8(value));
-    out.emplace_back(std::move(k), std::move(v));
+    // Keys are distinct objects but, for str subclasses with their own hashing, not always
+    // distinct texts: as in a map from name to value, a repeated name keeps the last value.
+    auto same = std::find_if(out.begin(), out.end(), [&](const auto& e) { return e.first == k; });
+    if (same != out.end()) {
+      same->second = std::move(v);
+    } else {
+      out.emplace_back(std::move(k), std::move(v));
+    }
   }
   return out;
 }

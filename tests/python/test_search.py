@@ -335,3 +335,16 @@ def test_search_runs_without_the_interpreter_lock(large):
 def test_borrow_blocks_mutation_while_search_runs_not_other_reads(large):
     q, vecs = large
     assert q.memory_stats()["mmap_size_mb"] > 0
+
+
+def test_filter_names_repeated_by_str_subclasses_keep_the_last_value(loaded):
+    class Distinct(str):
+        def __hash__(self):
+            return id(self)
+
+        def __eq__(self, other):
+            return self is other
+
+    filters = {Distinct("color"): "blue", Distinct("color"): "red"}
+    assert len(filters) == 2
+    assert loaded.search(filters)[:, 0].tolist() == [1001.0, 1003.0]

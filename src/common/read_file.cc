@@ -15,7 +15,8 @@ namespace korvel {
 
 Expected<std::string, std::string> read_file_to_string(const std::string& path) {
   if (path.find('\0') != std::string::npos) return unexpected(std::string(kNulByteText));
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking open: a FIFO without a writer reads as empty instead of blocking forever.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return unexpected(os_error_text(errno));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return unexpected(os_error_text(errno));

@@ -60,7 +60,9 @@ Expected<MappedFile, std::string> MappedFile::open(const std::string& path) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return unexpected(std::string(kNulByteText));
   }
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO at the path fails (it cannot be mapped) instead of
+  // waiting forever for a writer; for regular files the flag changes nothing.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return unexpected(os_error_text(errno));
 
   struct stat st;

@@ -154,3 +154,28 @@ def test_loaded_index_survives_a_save_over_its_file(tmp_path):
     after = q.search({"a": "3"}, vecs[0], top_k=50)
     assert np.array_equal(before, after)
     assert HybridIndex.load(p).search({}).tolist() == [[1.0, 0.0]]
+
+
+def test_fifos_fail_instead_of_blocking(tmp_path, small_index):
+    """A FIFO at either path must not wait for a writer while the interpreter lock is held."""
+    import subprocess
+    import sys
+
+    data = str(tmp_path / "fifo.korvix")
+    os.mkfifo(data)
+    good = str(tmp_path / "good.korvix")
+    small_index.save(good)
+    os.mkfifo(good + "2.meta")
+    os.link(good, good + "2")
+    script = (
+        "import sys\nfrom korvel import HybridIndex\n"
+        "for p in sys.argv[1:]:\n"
+        "    try:\n        HybridIndex.load(p)\n"
+        "    except (OSError, ValueError) as e:\n        print(type(e).__name__, e)\n")
+    out = subprocess.run([sys.executable, "-c", script, data, good + "2"], capture_output=True,
+                         text=True, timeout=60)
+    lines = out.stdout.splitlines()
+    assert lines[0] == (f"OSError Failed to open '{data}': File access failed: "
+                        "No such device (os error 19)")
+    assert lines[1] == (f"ValueError Invalid metadata file '{good}2.meta': "
+                        "Invalid metadata format: not a JSON object")

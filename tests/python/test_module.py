@@ -181,3 +181,28 @@ def test_a_second_interpreter_cannot_import_the_module():
     assert "ImportError" in text
     # The first interpreter's module is unaffected.
     assert native.HybridIndex is HybridIndex
+
+
+def test_only_the_avx2_kernels_contain_avx_instructions():
+    """The module must run on x86-64 processors without AVX2: VEX-encoded instructions may
+    appear only in the kernel functions that are dispatched after the processor check."""
+    import re
+    import shutil
+    import subprocess
+
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", "-C", native.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    function = None
+    offenders = set()
+    kernels = set()
+    for line in listing.splitlines():
+        header = re.match(r"^[0-9a-f]+ <(.*)>:$", line)
+        if header:
+            function = header.group(1)
+        elif re.search(r"\tv[a-z0-9]+\s", line):
+            (kernels if "avx2" in (function or "") else offenders).add(function)
+    assert not offenders
+    assert any("hamming_avx2" in k for k in kernels), "the AVX2 kernel is compiled for AVX2"

@@ -16,6 +16,12 @@ if [ "${1:-}" != "--python-only" ]; then
   cmake --build "$ROOT/build/cpp" -j"$JOBS"
   ctest --test-dir "$ROOT/build/cpp" --output-on-failure
 
+  if command -v qemu-x86_64 >/dev/null; then
+    # A processor model without AVX2: every dispatch must take its portable kernel.
+    echo "== C++ core tests on an emulated processor without AVX2"
+    qemu-x86_64 -cpu Nehalem "$ROOT/build/cpp/korvel_tests" --gtest_brief=1
+  fi
+
   echo "== C++ core tests under ASan + UBSan"
   cmake -S "$ROOT" -B "$ROOT/build/asan" -DKORVEL_BUILD_MODULE=OFF -DKORVEL_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null

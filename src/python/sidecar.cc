@@ -224,31 +224,35 @@ Expected<std::string_view, std::string> locate_array(std::string_view text,
 
 bool is_separator(char c) { return c == '\n' || c == ' ' || c == ','; }
 
-ParseResult parse_schema(std::string_view inner, std::vector<std::string>& schema) {
+// The element loop shared by the schema, dictionary-array and object rules: separators are
+// skipped, and `element(pos)` parses the element starting at `pos`, leaving `pos` after it.
+template <class Element>
+ParseResult for_each_element(std::string_view inner, Element&& element) {
   size_t pos = 0;
   while (pos < inner.size()) {
-    const char c = inner[pos];
-    if (is_separator(c)) {
+    if (is_separator(inner[pos])) {
       ++pos;
       continue;
     }
-    if (c != '"') return fail("Expected '\"' at position " + std::to_string(pos));
-    std::string& name = schema.emplace_back();
-    if (!read_string(inner, pos, name)) return fail("Unterminated string");
+    KORVEL_TRY(element(pos));
   }
   return {};
 }
 
+ParseResult parse_schema(std::string_view inner, std::vector<std::string>& schema) {
+  return for_each_element(inner, [&](size_t& pos) -> ParseResult {
+    if (inner[pos] != '"') return fail("Expected '\"' at position " + std::to_string(pos));
+    if (!read_string(inner, pos, schema.emplace_back())) return fail("Unterminated string");
+    return {};
+  });
+}
+
 ParseResult parse_object(std::string_view inner, TraitDictionary& dict) {
-  size_t pos = 0;
   std::string key;
-  while (pos < inner.size()) {
-    const char c = inner[pos];
-    if (is_separator(c)) {
-      ++pos;
-      continue;
+  return for_each_element(inner, [&](size_t& pos) -> ParseResult {
+    if (inner[pos] != '"') {
+      return fail("Expected '\"' for key at position " + std::to_string(pos));
     }
-    if (c != '"') return fail("Expected '\"' for key at position " + std::to_string(pos));
     key.clear();
     if (!read_string(inner, pos, key)) return fail("Unterminated key string");
     while (pos < inner.size() && (inner[pos] == ':' || inner[pos] == ' ')) ++pos;
@@ -263,26 +267,20 @@ ParseResult parse_object(std::string_view inner, TraitDictionary& dict) {
       return fail("Invalid number '" + std::string(digits) + "' for key '" + key + "'");
     }
     dict.insert_with_code(std::move(key), code);
-  }
-  return {};
+    return {};
+  });
 }
 
 ParseResult parse_dicts(std::string_view inner, std::vector<TraitDictionary>& dicts) {
-  size_t pos = 0;
-  while (pos < inner.size()) {
-    const char c = inner[pos];
-    if (is_separator(c)) {
-      ++pos;
-      continue;
-    }
-    if (c != '{') return fail("Expected '{' at position " + std::to_string(pos));
+  return for_each_element(inner, [&](size_t& pos) -> ParseResult {
+    if (inner[pos] != '{') return fail("Expected '{' at position " + std::to_string(pos));
     const std::optional<size_t> close = find_matching_bracket(inner, pos);
     if (!close) return fail("Malformed dict object");
     KORVEL_TRY(
         parse_object(trim_space(inner.substr(pos + 1, *close - pos - 1)), dicts.emplace_back()));
     pos = *close + 1;
-  }
-  return {};
+    return {};
+  });
 }
 
 ParseResult parse_doc_ids(std::string_view inner, std::vector<uint64_t>& doc_ids) {

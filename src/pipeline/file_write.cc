@@ -123,29 +123,51 @@ Expected<void, std::string> sync_directory(const std::string& dir) {
 
 }  // namespace
 
-Expected<void, std::string> write_file_atomic(const std::string& path,
-                                              std::span<const uint8_t> bytes) {
+Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
+                                                    std::span<const uint8_t> bytes) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return unexpected(std::string(kNulByteText));
   }
   auto resolved = resolve_target(path);
   if (!resolved) return unexpected(std::move(resolved).error());
-  const std::string target = std::move(resolved).value();
-  const auto [dir, base] = split_path(target);
+  std::string target = std::move(resolved).value();
+  auto [dir, base] = split_path(target);
 
   TempFileOwner temp;  // declared before the descriptor: closed first, then unlinked
   auto created = create_temp(dir, base, temp);
   if (!created) return unexpected(std::move(created).error());
   UniqueFd fd = std::move(created).value();
 
-  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  if (auto written = write_all(fd.get(), bytes); !written) {
+    return unexpected(std::move(written).error());
+  }
   if (::fsync(fd.get()) != 0) return unexpected(os_error_text(errno));
   if (const int err = fd.close_checked(); err != 0) return unexpected(os_error_text(err));
-  if (::rename(temp.path().c_str(), target.c_str()) != 0) {
-    return unexpected(os_error_text(errno));
-  }
-  temp.commit();
-  return sync_directory(dir);
+  std::string temp_path = temp.path();
+  temp.commit();  // from here the StagedFile owns the name
+  return StagedFile(std::move(temp_path), std::move(target), std::move(dir));
+}
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : temp_(std::exchange(other.temp_, std::string())),
+      target_(std::move(other.target_)),
+      dir_(std::move(other.dir_)) {}
+
+StagedFile::~StagedFile() {
+  if (!temp_.empty()) (void)::unlink(temp_.c_str());
+}
+
+Expected<void, std::string> StagedFile::commit() {
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return unexpected(os_error_text(errno));
+  temp_.clear();
+  return sync_directory(dir_);
+}
+
+Expected<void, std::string> write_file_atomic(const std::string& path,
+                                              std::span<const uint8_t> bytes) {
+  auto staged = StagedFile::write(path, bytes);
+  if (!staged) return unexpected(std::move(staged).error());
+  return staged->commit();
 }
 
 }  // namespace korvel

@@ -4,10 +4,40 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "common/expected.h"
 
 namespace korvel {
+
+// A file written in full beside its target but not yet in place: a temporary file in the
+// directory of the target, flushed to stable storage. commit() renames it over the target
+// and flushes the directory; destroying a StagedFile that was not committed removes the
+// temporary file. Staging every file of a set before committing any of them means that a
+// write failure (a full disk, a file size limit) leaves the whole previous set untouched.
+class StagedFile {
+ public:
+  // Stages `bytes` for `path` (a symlink at `path` is followed: its target is replaced).
+  // Error: as write_file_atomic.
+  [[nodiscard]] static Expected<StagedFile, std::string> write(const std::string& path,
+                                                               std::span<const uint8_t> bytes);
+  // Renames the temporary file over the target, then flushes the directory. Error: the OS
+  // error text of the rename (the temporary file is then removed) or of the flush.
+  [[nodiscard]] Expected<void, std::string> commit();
+
+  StagedFile(StagedFile&& other) noexcept;
+  StagedFile& operator=(StagedFile&&) = delete;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  ~StagedFile();
+
+ private:
+  StagedFile(std::string temp, std::string target, std::string dir)
+      : temp_(std::move(temp)), target_(std::move(target)), dir_(std::move(dir)) {}
+  std::string temp_;  // empty once committed or moved from
+  std::string target_;
+  std::string dir_;
+};
 
 // Writes `bytes` to a new temporary file in the directory of `path` (created with mode 0666
 // less the umask, close-on-exec), flushes it to stable storage, renames it over `path` and

@@ -169,6 +169,33 @@ TEST(WriteFileAtomic, SymlinkTargetIsReplacedAndLinkKept) {
             (std::vector<std::string>{"chain", "dangling", "link.korvix", "loop", "real"}));
 }
 
+TEST(StagedFile, NothingReplacedUntilCommitAndNothingLeftWhenDropped) {
+  TempDir dir;
+  const std::string a = dir.file("a"), b = dir.file("b");
+  std::ofstream(a) << "old a";
+  std::ofstream(b) << "old b";
+  {
+    auto staged_a = StagedFile::write(a, bytes_of("new a"));
+    auto staged_b = StagedFile::write(b, bytes_of("new b"));
+    ASSERT_TRUE(staged_a && staged_b);
+    EXPECT_EQ(dir.names().size(), 4u);  // both temporaries beside the old files
+    EXPECT_EQ(read_all(a), "old a");
+    StagedFile moved = std::move(*staged_a);
+    ASSERT_TRUE(moved.commit());
+    EXPECT_EQ(read_all(a), "new a");
+  }  // b was never committed: its temporary goes, the old file stays
+  EXPECT_EQ(read_all(b), "old b");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"a", "b"}));
+
+  // A rename that fails removes the temporary too.
+  fs::create_directory(dir.file("d"));
+  std::ofstream(dir.file("d/keep")) << "kept";
+  auto staged = StagedFile::write(dir.file("d"), bytes_of("x"));
+  ASSERT_TRUE(staged);
+  EXPECT_EQ(staged->commit().error(), "Is a directory (os error 21)");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"a", "b", "d"}));
+}
+
 TEST(WriteFileAtomic, RelativePathInCurrentDirectory) {
   TempDir dir;
   const fs::path cwd = fs::current_path();

@@ -151,7 +151,7 @@ def surface(tmp_path_factory):
     path = os.path.join(tmp, "base.korvix")
     built.save(path)
     objects = [built, HybridIndex.load(path), HybridIndex.builder(["a"], 0)]
-    return objects, argument_pool(objects, tmp)
+    return objects, argument_pool(objects, tmp), tmp
 
 
 def assert_borrows_released(objects):
@@ -173,7 +173,17 @@ calls = st.lists(st.tuples(
 @settings(max_examples=8 * settings.default.max_examples)
 @given(calls)
 def test_random_calls_raise_only_documented_errors(surface, sequence):
-    objects, pool = surface
+    objects, pool, tmp = surface
+    cwd = os.getcwd()
+    os.chdir(tmp)  # relative paths ("a", "t0", ...) are written there
+    try:
+        run_calls(objects, pool, sequence)
+    finally:
+        os.chdir(cwd)
+    assert_borrows_released(objects)
+
+
+def run_calls(objects, pool, sequence):
     for name, target_pick, arg_picks, keyword in sequence:
         target = HybridIndex if target_pick == 3 else objects[target_pick]
         args = [pool[p % len(pool)]() for p in arg_picks]
@@ -185,7 +195,6 @@ def test_random_calls_raise_only_documented_errors(surface, sequence):
             continue
         if isinstance(result, np.ndarray):
             assert result.dtype == np.float64 and result.ndim == 2 and result.shape[1] == 2
-    assert_borrows_released(objects)
 
 
 @pytest.mark.parametrize("make_arg", [

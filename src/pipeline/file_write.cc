@@ -158,7 +158,12 @@ StagedFile::~StagedFile() {
 }
 
 Expected<void, std::string> StagedFile::commit() {
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) return unexpected(os_error_text(errno));
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int err = errno;
+    (void)::unlink(temp_.c_str());
+    temp_.clear();
+    return unexpected(os_error_text(err));
+  }
   temp_.clear();
   return sync_directory(dir_);
 }

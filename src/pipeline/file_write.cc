@@ -121,6 +121,27 @@ Expected<void, std::string> sync_directory(const std::string& dir) {
   return {};
 }
 
+// An unnamed file in `dir` (O_TMPFILE): if the process dies before commit, nothing is left
+// behind. Returns an invalid descriptor, without error, when the file system or kernel
+// cannot make one; the caller then uses a named temporary file.
+Expected<UniqueFd, std::string> create_unnamed(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (fd.valid()) return fd;
+  // EISDIR: a kernel without O_TMPFILE; EOPNOTSUPP/EINVAL: a file system without it.
+  if (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL) return UniqueFd();
+  return unexpected(os_error_text(errno));
+}
+
+// Gives the unnamed file behind `fd` the name `name`: through /proc, or with AT_EMPTY_PATH
+// where /proc is not mounted (that needs privileges). Returns 0 or an errno value.
+int link_unnamed(int fd, const std::string& name) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return errno;
+  if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  return errno;
+}
+
 }  // namespace
 
 Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
@@ -132,6 +153,18 @@ Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
   if (!resolved) return unexpected(std::move(resolved).error());
   std::string target = std::move(resolved).value();
   auto [dir, base] = split_path(target);
+
+  auto unnamed = create_unnamed(dir);
+  if (!unnamed) return unexpected(std::move(unnamed).error());
+  if (unnamed->valid()) {
+    UniqueFd fd = std::move(unnamed).value();
+    if (auto written = write_all(fd.get(), bytes); !written) {
+      return unexpected(std::move(written).error());
+    }
+    if (::fsync(fd.get()) != 0) return unexpected(os_error_text(errno));
+    return StagedFile(std::move(fd), std::string(), std::move(target), std::move(dir),
+                      std::move(base));
+  }
 
   TempFileOwner temp;  // declared before the descriptor: closed first, then unlinked
   auto created = create_temp(dir, base, temp);
@@ -145,19 +178,35 @@ Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
   if (const int err = fd.close_checked(); err != 0) return unexpected(os_error_text(err));
   std::string temp_path = temp.path();
   temp.commit();  // from here the StagedFile owns the name
-  return StagedFile(std::move(temp_path), std::move(target), std::move(dir));
+  return StagedFile(UniqueFd(), std::move(temp_path), std::move(target), std::move(dir),
+                    std::move(base));
 }
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
-    : temp_(std::exchange(other.temp_, std::string())),
+    : unnamed_(std::move(other.unnamed_)),
+      temp_(std::exchange(other.temp_, std::string())),
       target_(std::move(other.target_)),
-      dir_(std::move(other.dir_)) {}
+      dir_(std::move(other.dir_)),
+      base_(std::move(other.base_)) {}
 
 StagedFile::~StagedFile() {
   if (!temp_.empty()) (void)::unlink(temp_.c_str());
 }
 
 Expected<void, std::string> StagedFile::commit() {
+  if (unnamed_.valid()) {
+    // A name only now, for the moment between link and rename.
+    int err = EEXIST;
+    for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
+      std::string name = temp_name(dir_, base_);
+      err = link_unnamed(unnamed_.get(), name);
+      if (err == 0) temp_ = std::move(name);
+    }
+    if (err != 0) return unexpected(os_error_text(err));
+    if (const int close_err = unnamed_.close_checked(); close_err != 0) {
+      return unexpected(os_error_text(close_err));  // the destructor removes the name
+    }
+  }
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int err = errno;
     (void)::unlink(temp_.c_str());

@@ -7,13 +7,15 @@
 #include <utility>
 
 #include "common/expected.h"
+#include "common/unique_fd.h"
 
 namespace korvel {
 
-// A file written in full beside its target but not yet in place: a temporary file in the
-// directory of the target, flushed to stable storage. commit() renames it over the target
-// and flushes the directory; destroying a StagedFile that was not committed removes the
-// temporary file. Staging every file of a set before committing any of them means that a
+// A file written in full beside its target but not yet in place: an unnamed file in the
+// directory of the target (a named temporary file where the file system has no unnamed
+// files), flushed to stable storage. commit() names it and renames it over the target, then
+// flushes the directory; destroying a StagedFile that was not committed removes it, and a
+// process killed before commit leaves nothing behind when the file was unnamed. Staging every file of a set before committing any of them means that a
 // write failure (a full disk, a file size limit) leaves the whole previous set untouched.
 class StagedFile {
  public:
@@ -32,11 +34,18 @@ class StagedFile {
   ~StagedFile();
 
  private:
-  StagedFile(std::string temp, std::string target, std::string dir)
-      : temp_(std::move(temp)), target_(std::move(target)), dir_(std::move(dir)) {}
-  std::string temp_;  // empty once committed or moved from
+  StagedFile(UniqueFd unnamed, std::string temp, std::string target, std::string dir,
+             std::string base)
+      : unnamed_(std::move(unnamed)),
+        temp_(std::move(temp)),
+        target_(std::move(target)),
+        dir_(std::move(dir)),
+        base_(std::move(base)) {}
+  UniqueFd unnamed_;  // the unnamed file until commit() links it
+  std::string temp_;  // the named temporary file; empty once committed or moved from
   std::string target_;
   std::string dir_;
+  std::string base_;
 };
 
 // Writes `bytes` to a new temporary file in the directory of `path` (created with mode 0666

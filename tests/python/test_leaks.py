@@ -18,6 +18,11 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def mapping_count():
+    with open("/proc/self/maps") as f:
+        return sum(1 for _ in f)
+
+
 def cycle(path, rng, k):
     idx = HybridIndex.builder(["a", "b"], 16)
     emb = rng.standard_normal((40, 16)).astype(np.float32)
@@ -42,11 +47,12 @@ def test_rss_stays_flat_over_many_cycles(tmp_path):
     for k in range(200):  # warm-up: allocator pools, NumPy caches
         cycle(path, rng, k)
     gc.collect()
-    start = rss_bytes()
+    start, fds, maps = rss_bytes(), len(os.listdir("/proc/self/fd")), mapping_count()
     for k in range(iterations):
         cycle(path, rng, k)
     gc.collect()
     end = rss_bytes()
+    assert (len(os.listdir("/proc/self/fd")), mapping_count()) == (fds, maps)
     print("RSS over %d cycles: %.2f MB -> %.2f MB (%+d KB)"
           % (iterations, start / 2**20, end / 2**20, (end - start) // 1024))
     # One leaked record, string or mapping per cycle would add far more than this.

@@ -193,20 +193,23 @@ StagedFile::~StagedFile() {
   if (!temp_.empty()) (void)::unlink(temp_.c_str());
 }
 
-Expected<void, std::string> StagedFile::commit() {
-  if (unnamed_.valid()) {
-    // A name only now, for the moment between link and rename.
-    int err = EEXIST;
-    for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
-      std::string name = temp_name(dir_, base_);
-      err = link_unnamed(unnamed_.get(), name);
-      if (err == 0) temp_ = std::move(name);
-    }
-    if (err != 0) return unexpected(os_error_text(err));
-    if (const int close_err = unnamed_.close_checked(); close_err != 0) {
-      return unexpected(os_error_text(close_err));  // the destructor removes the name
-    }
+Expected<void, std::string> StagedFile::name() {
+  if (!unnamed_.valid()) return {};
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
+    std::string name = temp_name(dir_, base_);
+    err = link_unnamed(unnamed_.get(), name);
+    if (err == 0) temp_ = std::move(name);
   }
+  if (err != 0) return unexpected(os_error_text(err));
+  if (const int close_err = unnamed_.close_checked(); close_err != 0) {
+    return unexpected(os_error_text(close_err));  // the destructor removes the name
+  }
+  return {};
+}
+
+Expected<void, std::string> StagedFile::commit() {
+  if (auto named = name(); !named) return named;
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int err = errno;
     (void)::unlink(temp_.c_str());
@@ -214,14 +217,17 @@ Expected<void, std::string> StagedFile::commit() {
     return unexpected(os_error_text(err));
   }
   temp_.clear();
-  return sync_directory(dir_);
+  return {};
 }
+
+Expected<void, std::string> StagedFile::sync() const { return sync_directory(dir_); }
 
 Expected<void, std::string> write_file_atomic(const std::string& path,
                                               std::span<const uint8_t> bytes) {
   auto staged = StagedFile::write(path, bytes);
   if (!staged) return unexpected(std::move(staged).error());
-  return staged->commit();
+  if (auto committed = staged->commit(); !committed) return committed;
+  return staged->sync();
 }
 
 }  // namespace korvel

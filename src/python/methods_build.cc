@@ -160,11 +160,27 @@ PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args) {
     return unexpected(
         io_error("Failed to write metadata '" + meta_path + "': " + staged_meta.error()));
   }
+  // The two renames run back to back: only a process killed between them pairs the new
+  // data file with the old sidecar.
+  auto data_named = staged_data->name();
+  auto meta_named = staged_meta->name();
+  if (!data_named)
+    return unexpected(io_error("Failed to write '" + path + "': " + data_named.error()));
+  if (!meta_named) {
+    return unexpected(
+        io_error("Failed to write metadata '" + meta_path + "': " + meta_named.error()));
+  }
   if (auto c = staged_data->commit(); !c) {
     return unexpected(io_error("Failed to write '" + path + "': " + c.error()));
   }
   if (auto c = staged_meta->commit(); !c) {
     return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + c.error()));
+  }
+  if (auto s = staged_data->sync(); !s) {
+    return unexpected(io_error("Failed to write '" + path + "': " + s.error()));
+  }
+  if (auto s = staged_meta->sync(); !s) {
+    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + s.error()));
   }
   return OwnedRef::borrow(Py_None);
 }

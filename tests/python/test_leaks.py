@@ -48,15 +48,19 @@ def test_rss_stays_flat_over_many_cycles(tmp_path):
         cycle(path, rng, k)
     gc.collect()
     start, fds, maps = rss_bytes(), len(os.listdir("/proc/self/fd")), mapping_count()
+    checkpoints = []
     for k in range(iterations):
         cycle(path, rng, k)
-    gc.collect()
+        if (k + 1) % (iterations // 4) == 0:
+            gc.collect()
+            checkpoints.append((rss_bytes() - start) // 1024)
     end = rss_bytes()
     assert (len(os.listdir("/proc/self/fd")), mapping_count()) == (fds, maps)
-    print("RSS over %d cycles: %.2f MB -> %.2f MB (%+d KB)"
-          % (iterations, start / 2**20, end / 2**20, (end - start) // 1024))
-    # One leaked record, string or mapping per cycle would add far more than this.
-    assert end - start < 1 * 2**20
+    print("RSS over %d cycles: %.2f MB -> %.2f MB, growth at each quarter (KB): %s"
+          % (iterations, start / 2**20, end / 2**20, checkpoints))
+    # One leaked record, string or mapping per cycle would add far more than this; the
+    # allocator may still take one more arena (about 1.3 MB) once in a long run.
+    assert end - start < 2 * 2**20
 
 
 class Thing:

@@ -1,6 +1,7 @@
-// write_file_atomic: write a temporary file beside the target, flush it, rename it over the
-// target. Writing in place would leave a half-written file after a failure and pull pages
-// out from under any process that has the old file mapped; a rename does neither.
+// StagedFile and write_file_atomic: write a temporary (preferably unnamed) file beside the
+// target, flush it, rename it over the target. Writing in place would leave a half-written
+// file after a failure and pull pages out from under any process that has the old file
+// mapped; a rename does neither.
 #include "pipeline/file_write.h"
 
 #include <fcntl.h>

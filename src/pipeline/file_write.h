@@ -1,4 +1,5 @@
-// Atomic whole-file replacement used by save() for the data file and the sidecar.
+// Atomic whole-file replacement used by save() for the data file and the sidecar: staged
+// files committed together, or one file at once.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
-// write_file_atomic: write a temporary file beside the target, flush it, rename it over the
-// target. Writing in place would leave a half-written file after a failure and pull pages
-// out from under any process that has the old file mapped; a rename does neither.
+// StagedFile and write_file_atomic: write a temporary (preferably unnamed) file beside the
+// target, flush it, rename it over the target. Writing in place would leave a half-written
+// file after a failure and pull pages out from under any process that has the old file
+// mapped; a rename does neither.
 #include "pipeline/file_write.h"
 
 #include <fcntl.h>
@@ -121,31 +122,113 @@ Expected<void, std::string> sync_directory(const std::string& dir) {
   return {};
 }
 
+// An unnamed file in `dir` (O_TMPFILE): if the process dies before commit, nothing is left
+// behind. Returns an invalid descriptor, without error, when the file system or kernel
+// cannot make one; the caller then uses a named temporary file.
+Expected<UniqueFd, std::string> create_unnamed(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (fd.valid()) return fd;
+  // EISDIR: a kernel without O_TMPFILE; EOPNOTSUPP/EINVAL: a file system without it.
+  if (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL) return UniqueFd();
+  return unexpected(os_error_text(errno));
+}
+
+// Gives the unnamed file behind `fd` the name `name`: through /proc, or with AT_EMPTY_PATH
+// where /proc is not mounted (that needs privileges). Returns 0 or an errno value.
+int link_unnamed(int fd, const std::string& name) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return errno;
+  if (::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  return errno;
+}
+
 }  // namespace
 
-Expected<void, std::string> write_file_atomic(const std::string& path,
-                                              std::span<const uint8_t> bytes) {
+Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
+                                                    std::span<const uint8_t> bytes) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return unexpected(std::string(kNulByteText));
   }
   auto resolved = resolve_target(path);
   if (!resolved) return unexpected(std::move(resolved).error());
-  const std::string target = std::move(resolved).value();
-  const auto [dir, base] = split_path(target);
+  std::string target = std::move(resolved).value();
+  auto [dir, base] = split_path(target);
+
+  auto unnamed = create_unnamed(dir);
+  if (!unnamed) return unexpected(std::move(unnamed).error());
+  if (unnamed->valid()) {
+    UniqueFd fd = std::move(unnamed).value();
+    if (auto written = write_all(fd.get(), bytes); !written) {
+      return unexpected(std::move(written).error());
+    }
+    if (::fsync(fd.get()) != 0) return unexpected(os_error_text(errno));
+    return StagedFile(std::move(fd), std::string(), std::move(target), std::move(dir),
+                      std::move(base));
+  }
 
   TempFileOwner temp;  // declared before the descriptor: closed first, then unlinked
   auto created = create_temp(dir, base, temp);
   if (!created) return unexpected(std::move(created).error());
   UniqueFd fd = std::move(created).value();
 
-  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  if (auto written = write_all(fd.get(), bytes); !written) {
+    return unexpected(std::move(written).error());
+  }
   if (::fsync(fd.get()) != 0) return unexpected(os_error_text(errno));
   if (const int err = fd.close_checked(); err != 0) return unexpected(os_error_text(err));
-  if (::rename(temp.path().c_str(), target.c_str()) != 0) {
-    return unexpected(os_error_text(errno));
+  std::string temp_path = temp.path();
+  temp.commit();  // from here the StagedFile owns the name
+  return StagedFile(UniqueFd(), std::move(temp_path), std::move(target), std::move(dir),
+                    std::move(base));
+}
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : unnamed_(std::move(other.unnamed_)),
+      temp_(std::exchange(other.temp_, std::string())),
+      target_(std::move(other.target_)),
+      dir_(std::move(other.dir_)),
+      base_(std::move(other.base_)) {}
+
+StagedFile::~StagedFile() {
+  if (!temp_.empty()) (void)::unlink(temp_.c_str());
+}
+
+Expected<void, std::string> StagedFile::name() {
+  if (!unnamed_.valid()) return {};
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kTempAttempts && err == EEXIST; ++attempt) {
+    std::string name = temp_name(dir_, base_);
+    err = link_unnamed(unnamed_.get(), name);
+    if (err == 0) temp_ = std::move(name);
   }
-  temp.commit();
-  return sync_directory(dir);
+  if (err != 0) return unexpected(os_error_text(err));
+  if (const int close_err = unnamed_.close_checked(); close_err != 0) {
+    return unexpected(os_error_text(close_err));  // the destructor removes the name
+  }
+  return {};
+}
+
+Expected<void, std::string> StagedFile::commit() {
+  if (auto named = name(); !named) return named;
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int err = errno;
+    (void)::unlink(temp_.c_str());
+    temp_.clear();
+    return unexpected(os_error_text(err));
+  }
+  temp_.clear();
+  return {};
+}
+
+Expected<void, std::string> StagedFile::sync() const { return sync_directory(dir_); }
+
+Expected<void, std::string> write_file_atomic(const std::string& path,
+                                              std::span<const uint8_t> bytes) {
+  auto staged = StagedFile::write(path, bytes);
+  if (!staged) return unexpected(std::move(staged).error());
+  if (auto committed = staged->commit(); !committed) return committed;
+  return staged->sync();
 }
 
 }  // namespace korvel

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,6 +168,49 @@ TEST(WriteFileAtomic, SymlinkTargetIsReplacedAndLinkKept) {
             "Too many levels of symbolic links (os error 40)");
   EXPECT_EQ(dir.names(),
             (std::vector<std::string>{"chain", "dangling", "link.korvix", "loop", "real"}));
+}
+
+TEST(StagedFile, NothingReplacedUntilCommitAndNothingLeftWhenDropped) {
+  TempDir dir;
+  const std::string a = dir.file("a"), b = dir.file("b");
+  std::ofstream(a) << "old a";
+  std::ofstream(b) << "old b";
+  {
+    auto staged_a = StagedFile::write(a, bytes_of("new a"));
+    auto staged_b = StagedFile::write(b, bytes_of("new b"));
+    ASSERT_TRUE(staged_a && staged_b);
+    EXPECT_EQ(read_all(a), "old a");
+    EXPECT_EQ(read_all(b), "old b");
+    StagedFile moved = std::move(*staged_a);
+    ASSERT_TRUE(moved.commit());
+    EXPECT_EQ(read_all(a), "new a");
+  }  // b was never committed: its temporary goes, the old file stays
+  EXPECT_EQ(read_all(b), "old b");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"a", "b"}));
+
+  // A rename that fails removes the temporary too.
+  fs::create_directory(dir.file("d"));
+  std::ofstream(dir.file("d/keep")) << "kept";
+  auto staged = StagedFile::write(dir.file("d"), bytes_of("x"));
+  ASSERT_TRUE(staged);
+  EXPECT_EQ(staged->commit().error(), "Is a directory (os error 21)");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"a", "b", "d"}));
+}
+
+TEST(StagedFile, ProcessDyingBeforeCommitLeavesNothing) {
+  TempDir dir;
+  UniqueFd probe(::open(dir.path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (!probe.valid()) GTEST_SKIP() << "no unnamed files on this file system";
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto staged = StagedFile::write(dir.file("f"), bytes_of("never committed"));
+    ::_exit(staged ? 0 : 1);  // no destructor runs, as when the process is killed
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(dir.names().empty());
 }
 
 TEST(WriteFileAtomic, RelativePathInCurrentDirectory) {

@@ -1,5 +1,6 @@
 #include "python/converters.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -9,6 +10,12 @@ namespace {
 
 constexpr char kOutOfRange[] = "out of range integral type conversion attempted";
 constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
+
+// A sequence's length is only a capacity hint: a __len__ may claim far more items than its
+// iteration yields. Reserving at most this many slots up front keeps such a claim from
+// failing the call (or taking the memory) before a single item is read; every list a
+// valid call needs (16 names, 65535 embedding values) still gets its exact capacity.
+constexpr size_t kMaxReserveHint = size_t{1} << 16;
 
 // The sequence checks shared by every list conversion: a str is refused even though it is
 // a sequence. Returns the capacity hint (0 when the length cannot be asked).
@@ -20,7 +27,7 @@ PyResult<size_t> sequence_hint(PyObject* obj) {
     PyErr_Clear();
     return size_t{0};
   }
-  return static_cast<size_t>(n);
+  return std::min(static_cast<size_t>(n), kMaxReserveHint);
 }
 
 // Calls f(item) for each item of obj's iterator; stops at the first error.

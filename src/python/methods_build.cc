@@ -138,8 +138,12 @@ PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args) {
 
   auto image = compile_index(*build);
   if (!image) return unexpected(io_error("Compilation failed: " + to_string(image.error())));
-  if (auto w = write_file_atomic(path, *image); !w) {
-    return unexpected(io_error("Failed to write '" + path + "': " + w.error()));
+  // Both files are written in full before either replaces its predecessor, so a failed
+  // write (a full disk, a file size limit) leaves the previous pair as it was, and a
+  // process killed while writing leaves the previous pair loadable.
+  auto staged_data = StagedFile::write(path, *image);
+  if (!staged_data) {
+    return unexpected(io_error("Failed to write '" + path + "': " + staged_data.error()));
   }
   std::vector<uint8_t>().swap(*image);  // release the image before building the sidecar
 
@@ -151,8 +155,32 @@ PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args) {
   const std::string meta_path = path + ".meta";
   const std::string text = serialize_metadata(metadata);
   auto bytes = std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  if (auto w = write_file_atomic(meta_path, bytes); !w) {
-    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + w.error()));
+  auto staged_meta = StagedFile::write(meta_path, bytes);
+  if (!staged_meta) {
+    return unexpected(
+        io_error("Failed to write metadata '" + meta_path + "': " + staged_meta.error()));
+  }
+  // The two renames run back to back: only a process killed between them pairs the new
+  // data file with the old sidecar.
+  auto data_named = staged_data->name();
+  auto meta_named = staged_meta->name();
+  if (!data_named)
+    return unexpected(io_error("Failed to write '" + path + "': " + data_named.error()));
+  if (!meta_named) {
+    return unexpected(
+        io_error("Failed to write metadata '" + meta_path + "': " + meta_named.error()));
+  }
+  if (auto c = staged_data->commit(); !c) {
+    return unexpected(io_error("Failed to write '" + path + "': " + c.error()));
+  }
+  if (auto c = staged_meta->commit(); !c) {
+    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + c.error()));
+  }
+  if (auto s = staged_data->sync(); !s) {
+    return unexpected(io_error("Failed to write '" + path + "': " + s.error()));
+  }
+  if (auto s = staged_meta->sync(); !s) {
+    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + s.error()));
   }
   return OwnedRef::borrow(Py_None);
 }

@@ -1,4 +1,7 @@
+import os
+
 import pytest
+from hypothesis import HealthCheck, settings
 
 from korvel import HybridIndex
 
@@ -16,3 +19,13 @@ def small_index():
     idx.add_record(1002, {"color": "blue", "size": "XL"}, [-1.0, 2.0, 0.5, 4.0], 16)
     idx.add_record(1003, {"color": "red"})
     return idx
+
+
+# Property tests: a moderate number of examples by default; KORVEL_LONG_TESTS=1 (or
+# pytest --hypothesis-profile=long) runs the long version of every randomised test.
+LONG_TESTS = os.environ.get("KORVEL_LONG_TESTS") == "1"
+settings.register_profile("ci", max_examples=40, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", max_examples=2000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("long" if LONG_TESTS else "ci")

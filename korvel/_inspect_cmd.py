@@ -164,17 +164,17 @@ def _describe_sidecar(report: dict[str, Any], meta_path: str, raw: bytes, top: i
         report["doc_ids"] = {"count": len(doc_ids), "distinct": len(set(doc_ids))}
         if len(doc_ids) != n:
             warnings.append(
-                f"sidecar lists {len(doc_ids)} document identifiers but the data file holds "
-                f"{n} records" + (" (search reports the record index for records without one)"
+                f"sidecar lists {_count(len(doc_ids), 'document identifier')} but the data file "
+                f"holds {_count(n, 'record')}" + (" (search reports the record index for records without one)"
                                   if len(doc_ids) < n else " (the extra identifiers are unused)"))
         if len(schema) != trait_count:
             warnings.append(
-                f"sidecar schema names {len(schema)} traits but the data file header says "
-                f"{trait_count}" + (" (filters on the extra names fail at search time)"
+                f"sidecar schema names {_count(len(schema), 'trait')} but the data file header "
+                f"says {trait_count}" + (" (filters on the extra names fail at search time)"
                                     if len(schema) > trait_count else ""))
         if len(dicts) != len(schema):
-            warnings.append(f"sidecar has {len(dicts)} value dictionaries for "
-                            f"{len(schema)} trait names")
+            warnings.append(f"sidecar has {_count(len(dicts), 'value dictionary')} for "
+                            f"{_count(len(schema), 'trait name')}")
         repeated = sorted(name for name, k in Counter(schema).items() if k > 1)
         if repeated:
             warnings.append("trait names repeated in the schema (filters use the first): "
@@ -209,7 +209,8 @@ def _describe_sidecar(report: dict[str, Any], meta_path: str, raw: bytes, top: i
                 if orphans:
                     held = sum(counts[c] for c in orphans)
                     warnings.append(
-                        f"trait {label}: {held} records hold codes with no value in the sidecar "
+                        f"trait {label}: {_count(held, 'record')} with codes that have no value "
+                        f"in the sidecar "
                         f"({', '.join(map(str, orphans[:8]))}{', ...' if len(orphans) > 8 else ''})")
             ranked = sorted(used, key=lambda c: (-counts[c], c))[:top]
             entry["most_frequent"] = [
@@ -219,6 +220,11 @@ def _describe_sidecar(report: dict[str, Any], meta_path: str, raw: bytes, top: i
             entry["codes_in_use"] = None
             entry["most_frequent"] = []
         report["traits"].append(entry)
+
+
+def _count(n: int, noun: str) -> str:
+    plural = noun[:-1] + "ies" if noun.endswith("y") else noun + "s"
+    return f"{n} {noun if n == 1 else plural}"
 
 
 def _quote(s: str) -> str:

@@ -34,11 +34,12 @@ run_tests() {  # run_tests <venv>
 for kind in wheel sdist; do
   V="$OUT/venv-$kind"
   "$PY" -m venv "$V"
-  "$V/bin/python" -m pip install -q --upgrade pip
   pkg=$WHEEL
-  [ "$kind" = sdist ] && pkg=$SDIST
+  extra=(mypy)  # the type checks below run in the wheel's environment
+  [ "$kind" = sdist ] && pkg=$SDIST && extra=()
   echo "== Python tests against the installed $kind ($(basename "$pkg"))"
-  "$V/bin/python" -m pip install -q "$pkg" pytest scikit-learn mypy
+  "$V/bin/python" -m pip install -q --disable-pip-version-check "$pkg" pytest scikit-learn \
+    "${extra[@]}"
   run_tests "$V"
 done
 

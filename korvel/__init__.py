@@ -1,5 +1,13 @@
 """Korvel: in-process hybrid retrieval with exact categorical filters and vector ranking."""
 
-from korvel._native import HybridIndex
+from importlib import metadata as _metadata
 
-__all__ = ["HybridIndex"]
+from korvel._native import HybridIndex
+from korvel._types import MemoryStats
+
+try:
+    __version__ = _metadata.version("korvel")
+except _metadata.PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = ["HybridIndex", "MemoryStats"]

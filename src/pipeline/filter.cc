@@ -97,6 +97,12 @@ class Evaluator {
     if (eq.trait_index >= trait_count_) {
       return unexpected(QueryError{TraitIndexOutOfRange{eq.trait_index, trait_count_}});
     }
+    if (bit_width_ < 16 && (eq.code >> bit_width_) != 0) {
+      // No stored code is that wide (a sidecar out of step with its data file): match nothing
+      // rather than the records whose code equals the value's low bits.
+      if (mode != PlaneCombine::kOr) std::fill(out.begin(), out.end(), uint64_t{0});
+      return {};
+    }
     eq_blocks(planes_, block_stride_, eq.trait_index, bit_width_, eq.code, out, mode, kernel_);
     return {};
   }

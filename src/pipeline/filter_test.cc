@@ -59,7 +59,8 @@ TEST(EvaluateFilter, WorkedExample) {
   Case cases[] = {
       {"Eq(0,5)", eq(0, 5), 5},
       {"Eq(0,0) keeps the bits past the last record", eq(0, 0), ~uint64_t{5}},
-      {"code bits at and above w are not consulted", eq(0, 5 | 0x300), 5},
+      {"a code wider than w matches no record", eq(0, 5 | 0x300), 0},
+      {"Not of a code wider than w: every record", not_(eq(0, 0x100)), 7},
       {"Not(Eq(0,5)) is record 1 only", not_(eq(0, 5)), 2},
       {"Not(Eq(0,0)) clears past n", not_(eq(0, 0)), 5},
       {"And()", and_(), 7},
@@ -160,13 +161,13 @@ TEST(EvaluateFilter, MatchesPerRecordDecoding) {
             auto miss = p.eval(not_(eq(t, code)));
             ASSERT_TRUE(match && miss);
             ASSERT_EQ(match->size(), p.blocks());
-            const uint16_t low = w == 16 ? code : static_cast<uint16_t>(code & ((1u << w) - 1));
+            const bool fits = w == 16 || (code >> w) == 0;
             for (uint64_t r = 0; r < p.blocks() * 64; ++r) {
               const bool m = ((*match)[r / 64] >> (r % 64)) & 1;
               const bool nm = ((*miss)[r / 64] >> (r % 64)) & 1;
               const uint16_t have = r < n ? codes[r][t] : 0;
-              ASSERT_EQ(m, have == low) << where << " record " << r << " code " << code;
-              ASSERT_EQ(nm, r < n && have != low) << where << " record " << r;
+              ASSERT_EQ(m, fits && have == code) << where << " record " << r << " code " << code;
+              ASSERT_EQ(nm, r < n && !(fits && have == code)) << where << " record " << r;
             }
           }
         }

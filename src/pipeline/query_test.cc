@@ -460,13 +460,13 @@ TEST(ExecuteQuery, FourAndSixteenBitCodes) {
       if (r % 7 == 0 && r % 3 != 0) want += (want.empty() ? "" : " ") + std::to_string(r) + "/0";
     }
     EXPECT_EQ(run(state, req), want) << "w=" << int{w};
-    // Only the low w bits of the code are compared.
+    // A code wider than w bits matches no record, not those holding its low bits.
     req.filter = eq(1, static_cast<uint16_t>(w == 4 ? 0x10 | 1 : 1));
     auto hits = execute_query(state, req);
     ASSERT_TRUE(hits);
     size_t ones = 0;
     for (uint16_t r = 0; r < 130; ++r) ones += r % 7 != 0 && r % 2 == 1;
-    EXPECT_EQ(hits->size(), ones) << "w=" << int{w};
+    EXPECT_EQ(hits->size(), w == 4 ? 0 : ones) << "w=" << int{w};
   }
 }
 
@@ -526,9 +526,10 @@ struct Model {
     if (const auto* q = std::get_if<EqNode>(&e.node)) {
       if (q->trait_index >= traits)
         return unexpected(QueryError{TraitIndexOutOfRange{q->trait_index, traits}});
-      const uint16_t low =
-          width >= 16 ? q->code : static_cast<uint16_t>(q->code & ((1u << width) - 1));
-      for (uint64_t p = 0; p < positions; ++p) out[p] = codes[p][q->trait_index] == low;
+      // A code wider than the file's codes matches nothing.
+      const bool fits = width >= 16 || (q->code >> width) == 0;
+      for (uint64_t p = 0; p < positions; ++p)
+        out[p] = fits && codes[p][q->trait_index] == q->code;
     } else if (const auto* a = std::get_if<AndNode>(&e.node)) {
       for (uint64_t p = 0; p < positions; ++p) out[p] = p < n;
       for (size_t i = 0; i < a->children.size(); ++i) {

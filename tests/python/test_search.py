@@ -161,6 +161,20 @@ def test_empty_and_no_filter_results(tmp_path):
     assert q.search({"a": "x"}, [1, 2, 3], top_k=1)[:, 0].tolist() == [101, 103, 105]
 
 
+def test_value_whose_code_does_not_fit_the_width_matches_nothing(tmp_path):
+    # A sidecar out of step with its data file: code 257 cannot be stored in 8 bits, so it
+    # must not pick up the records of code 1.
+    from index_files import NO_OFFSET, data_file, sidecar, write_index
+
+    p = str(tmp_path / "wide")
+    codes = [[0], [1], [1], [0]]
+    write_index(p, data_file(codes, [b""] * 4, [NO_OFFSET] * 4, 1, 8, 0),
+                sidecar(["t"], [{"a": 0, "b": 1, "big": 257}], [10, 11, 12, 13]))
+    q = HybridIndex.load(p)
+    assert q.search({"t": "b"})[:, 0].tolist() == [11, 12]
+    assert q.search({"t": "big"}).shape == (0, 2)
+
+
 def test_doc_ids_above_2_53_round_to_nearest_double(tmp_path):
     idx = HybridIndex.builder(["a"], 0)
     big = 2**64 - 1

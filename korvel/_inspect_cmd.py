@@ -192,8 +192,7 @@ def _describe_sidecar(report: dict[str, Any], meta_path: str, raw: bytes, top: i
             if code > mask:
                 warnings.append(
                     f"trait {label}: value {_quote(value)} has code {code}, which does not fit "
-                    f"the data file's {width}-bit codes (a filter on it matches code "
-                    f"{code & mask})")
+                    f"the data file's {width}-bit codes (a filter on it matches no record)")
         for code, names in sorted(by_code.items()):
             if len(names) > 1:
                 warnings.append(f"trait {label}: values {', '.join(map(_quote, names))} "

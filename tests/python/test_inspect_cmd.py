@@ -104,7 +104,7 @@ WARNING_CASES = [
       "trait #1: 3 records with codes that have no value in the sidecar (0)"]),
     ("code beyond the bit width", {"dicts": [{"a": 0, "b": 1, "big": 257}]},
      ['trait "t": value "big" has code 257, which does not fit the data file\'s 8-bit codes '
-      "(a filter on it matches code 1)"]),
+      "(a filter on it matches no record)"]),
     ("records with unnamed codes", {"codes": [[0], [5], [5]]},
      ['trait "t": 2 records with codes that have no value in the sidecar (5)']),
     ("two values, one code", {"dicts": [{"a": 0, "b": 1, "c": 1}]},

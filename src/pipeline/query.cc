@@ -20,6 +20,7 @@
 #include "common/check.h"
 #include "pipeline/candidate_pool.h"
 #include "simd/hamming_batch.h"
+#include "vector/dot_many.h"
 #include "vector/signature.h"
 
 namespace korvel {
@@ -180,15 +181,23 @@ QueryResult rescore(const IndexReader& reader, const std::vector<HammingCandidat
   const uint64_t byte_len = 4 * uint64_t{query.size()};
   std::vector<RescoredCandidate> rescored;
   rescored.reserve(pool.size());
+  // The readable embeddings are scored together, several rows at a time; the rest score 0.
+  std::vector<const uint8_t*> rows;
+  std::vector<size_t> row_slots;
+  rows.reserve(pool.size());
+  row_slots.reserve(pool.size());
   for (const HammingCandidate& c : pool) {
     Expected<std::optional<uint64_t>, StorageError> offset = reader.external_offset(c.record_index);
     if (!offset) return unexpected(QueryError{std::move(offset).error()});
-    float score = 0.0f;
     if (offset->has_value() && embedding_in_view(**offset, byte_len, embeddings.size())) {
-      score = dot_f32_le(query.data(), embeddings.data() + **offset, query.size());
+      rows.push_back(embeddings.data() + **offset);
+      row_slots.push_back(rescored.size());
     }
-    rescored.push_back({c.record_index, c.distance, score});
+    rescored.push_back({c.record_index, c.distance, 0.0f});
   }
+  std::vector<float> scores(rows.size());
+  dot_f32_le_many(query.data(), query.size(), rows.data(), rows.size(), scores.data());
+  for (size_t j = 0; j < rows.size(); ++j) rescored[row_slots[j]].score = scores[j];
   std::sort(rescored.begin(), rescored.end(), rescored_before);
   rescored.resize(std::min<size_t>(top_k, rescored.size()));
   std::vector<SearchHit> hits;

@@ -44,6 +44,15 @@ std::vector<SearchHit> categorical_hits(const CandidateBitmap& bitmap, size_t li
   return hits;
 }
 
+// The first min(n, limit) records in order, distance 0: the categorical path of an
+// unfiltered query.
+std::vector<SearchHit> first_hits(uint64_t n, size_t limit) {
+  std::vector<SearchHit> hits;
+  hits.reserve(static_cast<size_t>(std::min<uint64_t>(n, limit)));
+  for (uint64_t r = 0; r < n && hits.size() < limit; ++r) hits.push_back({std::nullopt, r, 0});
+  return hits;
+}
+
 // Records of sparse words are collected into a fixed-size list and scored in one call of
 // the gather kernel, which prefetches ahead so the cache misses of scattered candidates
 // overlap. Record indexes fit 32 bits (the reader caps the count).
@@ -97,7 +106,7 @@ void score_records(const uint32_t* records, size_t count, const uint8_t* query, 
                    size_t sig_size, HammingGatherKernel gather, uint32_t* distances,
                    CandidatePool& pool) noexcept {
   gather(query, sigs, sig_size, records, count, distances);
-  for (size_t i = 0; i < count; ++i) pool.offer(records[i], distances[i]);
+  pool.offer_many(records, 0, distances, count);
 }
 
 // Visits the set bits in ascending record order and keeps the pool's nearest candidates.
@@ -138,7 +147,7 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
       if (word == ~uint64_t{0}) {
         // A full block: 64 contiguous signatures, streamed by the hardware prefetcher.
         batch(q, sigs + uint64_t{base} * sig_size, sig_size, 64, distances);
-        for (unsigned j = 0; j < 64; ++j) pool.offer(base + j, distances[j]);
+        pool.offer_many(nullptr, base, distances, 64);
         continue;
       }
       end = gather_records(word, base, end);
@@ -149,6 +158,25 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
     }
   }
   score_records(gathered, end - gathered, q, sigs, sig_size, gather, distances, pool);
+  return pool.take_sorted();
+}
+
+// The scan of an unfiltered query: every record, front to back, in chunks the batch kernel
+// streams through; no bitmap is built or walked.
+std::vector<HammingCandidate> scan_all_signatures(const IndexReader& reader,
+                                                  std::span<const uint8_t> query,
+                                                  size_t pool_capacity) {
+  const uint64_t n = reader.record_count();
+  const size_t sig_size = query.size();
+  const uint8_t* sigs = reader.signature_ptr(0);
+  const HammingBatchKernel batch = hamming_batch_kernel();
+  CandidatePool pool(pool_capacity);
+  uint32_t distances[kGatherLimit];
+  for (uint64_t first = 0; first < n; first += kGatherLimit) {
+    const auto count = static_cast<size_t>(std::min<uint64_t>(kGatherLimit, n - first));
+    batch(query.data(), sigs + first * sig_size, sig_size, count, distances);
+    pool.offer_many(nullptr, first, distances, count);
+  }
   return pool.take_sorted();
 }
 
@@ -243,30 +271,37 @@ Expected<std::vector<SearchHit>, QueryError> execute_query(const QueryState& sta
     return unexpected(QueryError{VectorDimensionMismatch{0, dim}});
   }
 
-  const uint64_t blocks = reader.layout().blocks;
+  // Without a filter every record is a candidate and no bitmap is built: the paths below
+  // take the whole range instead.
+  const bool filtered = request.filter.has_value();
   CandidateBitmap bitmap;
-  if (request.filter) {
+  if (filtered) {
     KORVEL_ASSIGN_OR_RETURN(
         bitmap, evaluate_filter(*request.filter, reader.code_planes(), reader.trait_count(),
-                                reader.bit_width(), blocks, n));
-  } else {
-    bitmap.assign(blocks, ~uint64_t{0});
+                                reader.bit_width(), reader.layout().blocks, n));
+    if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
   }
-  if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
-  if (std::all_of(bitmap.begin(), bitmap.end(), [](uint64_t w) { return w == 0; })) {
+  if (filtered ? std::all_of(bitmap.begin(), bitmap.end(), [](uint64_t w) { return w == 0; })
+               : n == 0) {
     return std::vector<SearchHit>{};
   }
 
   const size_t pool_capacity = size_t{kPoolFactor} * request.top_k;
-  if (!request.query_vector || dim == 0) return categorical_hits(bitmap, pool_capacity);
+  if (!request.query_vector || dim == 0) {
+    return filtered ? categorical_hits(bitmap, pool_capacity) : first_hits(n, pool_capacity);
+  }
 
   const std::vector<float>& query = *request.query_vector;
   if (query.size() != dim) {
     return unexpected(QueryError{VectorDimensionMismatch{query.size(), dim}});
   }
   const std::vector<uint8_t> query_signature = compute_signature(query);
-  KORVEL_ASSIGN_OR_RETURN(std::vector<HammingCandidate> pool,
-                          scan_signatures(reader, bitmap, query_signature, pool_capacity));
+  std::vector<HammingCandidate> pool;
+  if (filtered) {
+    KORVEL_ASSIGN_OR_RETURN(pool, scan_signatures(reader, bitmap, query_signature, pool_capacity));
+  } else {
+    pool = scan_all_signatures(reader, query_signature, pool_capacity);
+  }
 
   if (!request.exact_rescore) {
     std::vector<SearchHit> hits;

@@ -127,8 +127,8 @@ def main():
               f"bandwidth limit {t_bw * 1e3:.2f} ms ({t_ours / t_bw:.2f}x of it, "
               f"{sig_bytes / t_bw / 1e9:.1f} GB/s)")
         # argpartition breaks distance ties arbitrarily: compare the distances.
-        want = np.sort(np.bitwise_count(words[numpy_search()] ^ qwords).sum(axis=1))
-        same = np.array_equal(search({}, query, 10)[:, 1], want.astype(np.float64))
+        expected = np.sort(np.bitwise_count(words[numpy_search()] ^ qwords).sum(axis=1))
+        same = np.array_equal(search({}, query, 10)[:, 1], expected.astype(np.float64))
         print(f"  same distances as numpy: {same}")
 
     if want("filtered"):

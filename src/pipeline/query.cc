@@ -161,6 +161,11 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
   return pool.take_sorted();
 }
 
+// Records per batch-kernel call of the unfiltered scan. The pool's offers between two calls
+// issue no loads of the signature section; kept this short, they fit within the hardware
+// prefetcher's run-ahead and the stream never stalls (512 records measured slower).
+constexpr size_t kScanChunk = 64;
+
 // The scan of an unfiltered query: every record, front to back, in chunks the batch kernel
 // streams through; no bitmap is built or walked.
 std::vector<HammingCandidate> scan_all_signatures(const IndexReader& reader,
@@ -171,9 +176,9 @@ std::vector<HammingCandidate> scan_all_signatures(const IndexReader& reader,
   const uint8_t* sigs = reader.signature_ptr(0);
   const HammingBatchKernel batch = hamming_batch_kernel();
   CandidatePool pool(pool_capacity);
-  uint32_t distances[kGatherLimit];
-  for (uint64_t first = 0; first < n; first += kGatherLimit) {
-    const auto count = static_cast<size_t>(std::min<uint64_t>(kGatherLimit, n - first));
+  uint32_t distances[kScanChunk];
+  for (uint64_t first = 0; first < n; first += kScanChunk) {
+    const auto count = static_cast<size_t>(std::min<uint64_t>(kScanChunk, n - first));
     batch(query.data(), sigs + first * sig_size, sig_size, count, distances);
     pool.offer_many(nullptr, first, distances, count);
   }

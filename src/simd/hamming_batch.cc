@@ -18,11 +18,14 @@ constexpr size_t kPrefetchDistance = 16;
 // Prefetches every line of a signature up to 128 bytes (start, middle and last byte); longer
 // ones are streamed by the hardware prefetcher. Forced inline: g++ 12 judges a function made
 // only of prefetches to be free of side effects and deletes the calls it does not inline.
+// Low temporal locality (prefetcht2): with prefetches into the first-level cache, a filter
+// keeping a tenth of the records ran 20-30% slower, the prefetches themselves stalling for
+// free miss buffers; selective filters are unaffected.
 __attribute__((always_inline)) inline void prefetch_signature(const uint8_t* sig,
                                                               size_t len) noexcept {
-  __builtin_prefetch(sig);
-  __builtin_prefetch(sig + len / 2);
-  __builtin_prefetch(sig + len - 1);
+  __builtin_prefetch(sig, 0, 1);
+  __builtin_prefetch(sig + len / 2, 0, 1);
+  __builtin_prefetch(sig + len - 1, 0, 1);
 }
 
 }  // namespace

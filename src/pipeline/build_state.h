@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,18 @@ struct BuildState {
   uint8_t code_bits = kBuildCodeBits;
   uint16_t vector_dim = 0;
   uint8_t bit_width = kBuildCodeBits;
+  // What compilation needs of each record, kept as the records arrive so that save() neither
+  // looks every value up again nor reads every embedding a second time: record i's codes
+  // at [i * trait_count, (i + 1) * trait_count) and its signature at [i * B, (i + 1) * B)
+  // (B zero bytes without an embedding). compile_index uses each only when it covers
+  // exactly the buffered records, and the image is the same either way.
+  std::vector<uint16_t> record_codes;
+  std::vector<uint8_t> record_signatures;
 };
+
+// Appends `record` with its codes (one per trait, as its trait dictionaries assigned them)
+// and keeps record_codes and record_signatures in step with `records`.
+// REQUIRES: codes.size() == trait_count; an embedding, if present, has vector_dim values.
+void append_record(BuildState& state, BufferedRecord record, std::span<const uint16_t> codes);
 
 }  // namespace korvel

@@ -2,7 +2,10 @@
 // most `capacity` keys.
 #include "pipeline/candidate_pool.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstdint>
 
 #include "common/check.h"
 
@@ -21,6 +24,21 @@ void CandidatePool::shrink() {
   std::nth_element(keys, keys + capacity_ - 1, keys + size_);
   bound_ = keys[capacity_ - 1];
   size_ = capacity_;
+}
+
+void CandidatePool::offer_many(const uint32_t* records, uint64_t first, const uint32_t* distances,
+                               size_t count) {
+  auto record = [&](size_t i) { return records != nullptr ? uint64_t{records[i]} : first + i; };
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    // A key enters only below bound_, so a distance above the bound's distance never does;
+    // distances fit 31 bits, so the signed SSE2 compare orders them correctly.
+    const auto limit = static_cast<int32_t>(std::min<uint64_t>(bound_ >> 32, INT32_MAX));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(distances + i));
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(d, _mm_set1_epi32(limit))) == 0xFFFF) continue;
+    for (size_t j = i; j < i + 4; ++j) offer(record(j), distances[j]);
+  }
+  for (; i < count; ++i) offer(record(i), distances[i]);
 }
 
 std::vector<HammingCandidate> CandidatePool::take_sorted() {

@@ -33,6 +33,13 @@ class CandidatePool {
     if (size_ == 2 * capacity_) shrink();
   }
 
+  // Offers record records[i] (or first + i when records is null) with distance
+  // distances[i], for i < count; the same pool as offering them one at a time. Once the
+  // pool is full most candidates lie beyond its bound, so four distances at a time are
+  // compared with the bound's distance and a group that cannot enter costs one branch.
+  // REQUIRES: distances fit 31 bits (a distance is at most 8 x 65535 / 8 x 8 bits).
+  void offer_many(const uint32_t* records, uint64_t first, const uint32_t* distances, size_t count);
+
   // The kept entries sorted by (distance, record index); leaves the pool empty.
   std::vector<HammingCandidate> take_sorted();
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,11 +32,22 @@ Expected<void, CompileError> write_code_planes(const BuildState& state, uint8_t*
   const size_t words_per_block = traits * w;
   KORVEL_CHECK(words_per_block <= kMaxBlockWords, "plane scratch too small");
 
+  // Codes kept by append_record for every record need no lookups.
+  const bool cached = state.record_codes.size() == n * traits;
   std::array<uint64_t, kMaxBlockWords> scratch;
   for (size_t first = 0, b = 0; first < n; first += kBlockRecords, ++b) {
     std::fill_n(scratch.begin(), words_per_block, uint64_t{0});
     const size_t in_block = std::min(kBlockRecords, n - first);
-    for (size_t j = 0; j < in_block; ++j) {
+    if (cached) {
+      const uint16_t* codes = state.record_codes.data() + first * traits;
+      for (size_t j = 0; j < in_block; ++j, codes += traits) {
+        for (size_t t = 0; t < traits; ++t) {
+          KORVEL_CHECK(w >= 16 || (codes[t] >> w) == 0, "trait code does not fit the bit width");
+          pack_code(scratch.data(), t, w, codes[t], static_cast<unsigned>(j));
+        }
+      }
+    }
+    for (size_t j = 0; j < in_block && !cached; ++j) {
       const size_t r = first + j;
       // Each record's value strings sit in their own heap block, usually a cache miss;
       // fetching a few records ahead overlaps those misses with the hashing.
@@ -72,9 +84,14 @@ Expected<std::vector<uint8_t>, CompileError> compile_index(const BuildState& sta
   uint8_t* signatures = image.data() + layout.signature_start;
   const auto sig_size = static_cast<size_t>(layout.signature_size);
   uint8_t* offsets = image.data() + layout.offsets_start;
+  // Signatures kept by append_record for every record are copied as they are.
+  const bool cached = state.record_signatures.size() == n * sig_size;
+  if (cached && n * sig_size != 0) {
+    std::memcpy(signatures, state.record_signatures.data(), n * sig_size);
+  }
   for (size_t i = 0; i < n; ++i) {
     const BufferedRecord& record = state.records[i];
-    if (record.embedding) {
+    if (record.embedding && !cached) {
       KORVEL_CHECK(record.embedding->size() == state.vector_dim,
                    "embedding length differs from vector_dim");
       compute_signature_into(std::span<const float>(*record.embedding), signatures + i * sig_size);

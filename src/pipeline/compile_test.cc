@@ -236,5 +236,46 @@ TEST(CompileIndex, RandomBuildsDecodeToTheirRecords) {
   }
 }
 
+// Records appended with their codes and signatures compile to the image that the lookups
+// and the signature transform give: random values, embeddings present or absent, every
+// dimension class (none, partial last byte, whole bytes) and counts around a block.
+TEST(CompileIndex, KeptCodesAndSignaturesGiveTheSameImage) {
+  std::mt19937 rng(77);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  for (uint16_t dim : {uint16_t{0}, uint16_t{3}, uint16_t{9}, uint16_t{64}, uint16_t{200}}) {
+    for (size_t n : {0, 1, 63, 64, 130}) {
+      const auto traits = static_cast<uint16_t>(1 + rng() % 4);
+      BuildState kept = make_state(traits, dim);
+      for (size_t i = 0; i < n; ++i) {
+        BufferedRecord r;
+        std::vector<uint16_t> codes;
+        for (uint16_t t = 0; t < traits; ++t) {
+          r.values.push_back("v" + std::to_string(rng() % 300));
+          auto code = kept.dicts[t].assign_token(r.values.back(), 8);
+          if (!code) break;  // a full dictionary: keep the values already assigned
+          codes.push_back(*code);
+        }
+        if (codes.size() < traits) continue;
+        if (rng() % 4 != 0) {
+          r.embedding.emplace(dim);
+          for (float& x : *r.embedding) x = rng() % 10 == 0 ? -0.0f : normal(rng);
+        }
+        r.doc_id = i;
+        r.external_offset = rng() % 3 == 0 ? kNoExternalOffset : rng();
+        append_record(kept, std::move(r), codes);
+      }
+      ASSERT_EQ(kept.record_codes.size(), kept.records.size() * traits);
+      ASSERT_EQ(kept.record_signatures.size(), kept.records.size() * ((dim + 7) / 8));
+      BuildState looked_up = kept;
+      looked_up.record_codes.clear();
+      looked_up.record_signatures.clear();
+      const auto fast = compile_index(kept);
+      const auto slow = compile_index(looked_up);
+      ASSERT_TRUE(fast && slow);
+      EXPECT_EQ(*fast, *slow) << "D " << dim << " n " << n;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvel

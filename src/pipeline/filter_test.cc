@@ -220,5 +220,41 @@ TEST(CandidatePool, MatchesFullSort) {
   }
 }
 
+// Batches (a record list or a range of records) give the pool that single offers give:
+// every length around the groups of four, ties at the bound, distances up to the largest
+// a signature can have, and a first record above 2^31.
+TEST(CandidatePool, OfferManyMatchesSingleOffers) {
+  std::mt19937 rng(12);
+  for (size_t capacity : {1, 3, 30}) {
+    for (size_t count : {0, 1, 3, 4, 5, 8, 63, 64, 513}) {
+      std::vector<uint32_t> records(count), distances(count);
+      for (size_t i = 0; i < count; ++i) {
+        records[i] = static_cast<uint32_t>(rng() % 4 == 0 ? 0xFFFFFFFF - i : 7 * i);
+        distances[i] = static_cast<uint32_t>(rng() % 6 == 0 ? 524280 - rng() % 3 : rng() % 9);
+      }
+      for (uint64_t first : {uint64_t{0}, uint64_t{0x80000000}}) {
+        CandidatePool single(capacity), listed(capacity), ranged(capacity);
+        for (size_t i = 0; i < count; ++i) single.offer(records[i], distances[i]);
+        listed.offer_many(records.data(), 0, distances.data(), count);
+        // Two calls, so the second starts against the bound the first one left.
+        const size_t half = count / 2;
+        ranged.offer_many(nullptr, first, distances.data(), half);
+        ranged.offer_many(nullptr, first + half, distances.data() + half, count - half);
+        CandidatePool range_single(capacity);
+        for (size_t i = 0; i < count; ++i) range_single.offer(first + i, distances[i]);
+        auto pairs = [](std::vector<HammingCandidate> v) {
+          std::vector<std::pair<uint32_t, uint64_t>> out;
+          for (const auto& c : v) out.push_back({c.distance, c.record_index});
+          return out;
+        };
+        const std::string where = "capacity " + std::to_string(capacity) + " count " +
+                                  std::to_string(count) + " first " + std::to_string(first);
+        ASSERT_EQ(pairs(listed.take_sorted()), pairs(single.take_sorted())) << where;
+        ASSERT_EQ(pairs(ranged.take_sorted()), pairs(range_single.take_sorted())) << where;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvel

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -69,9 +70,31 @@ struct SearchHit {
   uint32_t distance;  // 0 on the categorical-only path
 };
 
+// An allocator whose containers leave new elements uninitialised. Every filter node writes
+// all of its words before any of them is read, so a bitmap over many records need not be
+// cleared first (that pass would be a fixed cost of every filtered query).
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() noexcept = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+
 // One bit per record, 64 records per word; bits at and beyond record_count are clear
 // once a bitmap leaves evaluate_filter's caller.
-using CandidateBitmap = std::vector<uint64_t>;
+using CandidateBitmap = std::vector<uint64_t, UninitializedAllocator<uint64_t>>;
 
 // Evaluates `expr` on the plane section `planes` (little-endian words) of an index with
 // `trait_count` traits, `bit_width` bits per code, `blocks` blocks and `record_count`

@@ -2,6 +2,7 @@
 // here; the work is done by the core (trait dictionaries, compile_index, file writing).
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -120,14 +121,16 @@ PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* arg
                                   std::to_string(build->vector_dim) + ", got " +
                                   std::to_string(embedding->size())));
   }
+  uint16_t codes[kMaxTraits];
   for (size_t t = 0; t < build->dicts.size(); ++t) {
     auto code = build->dicts[t].assign_token(record.values[t], build->code_bits);
     if (!code) return unexpected(value_error(to_string(code.error())));
+    codes[t] = *code;
   }
   record.embedding = std::move(embedding);
   record.doc_id = doc_id;
   record.external_offset = external_offset;
-  build->records.push_back(std::move(record));
+  append_record(*build, std::move(record), std::span<const uint16_t>(codes, build->dicts.size()));
   return OwnedRef::borrow(Py_None);
 }
 

@@ -18,11 +18,14 @@ constexpr size_t kPrefetchDistance = 16;
 // Prefetches every line of a signature up to 128 bytes (start, middle and last byte); longer
 // ones are streamed by the hardware prefetcher. Forced inline: g++ 12 judges a function made
 // only of prefetches to be free of side effects and deletes the calls it does not inline.
+// Low temporal locality (prefetcht2): with prefetches into the first-level cache, a filter
+// keeping a tenth of the records ran 20-30% slower, the prefetches themselves stalling for
+// free miss buffers; selective filters are unaffected.
 __attribute__((always_inline)) inline void prefetch_signature(const uint8_t* sig,
                                                               size_t len) noexcept {
-  __builtin_prefetch(sig);
-  __builtin_prefetch(sig + len / 2);
-  __builtin_prefetch(sig + len - 1);
+  __builtin_prefetch(sig, 0, 1);
+  __builtin_prefetch(sig + len / 2, 0, 1);
+  __builtin_prefetch(sig + len - 1, 0, 1);
 }
 
 }  // namespace
@@ -56,7 +59,9 @@ namespace {
 // The AVX2 loop of both kernels: with kGather, signature i is that of record records[i] and
 // later records are prefetched; otherwise signature i follows signature i - 1. kBlocks > 0:
 // signatures of exactly kBlocks whole 32-byte blocks plus fewer than 32 bytes, the query's
-// blocks held in registers across records; kBlocks = 0: any length.
+// blocks held in registers across records, and four records reduced to their counts
+// together (one horizontal sum per record costs as much as counting a block); kBlocks = 0:
+// any length.
 template <size_t kBlocks, bool kGather>
 __attribute__((target("avx2"))) void scan_avx2(const uint8_t* query, const uint8_t* sigs,
                                                size_t len, const uint32_t* records, size_t count,
@@ -69,28 +74,66 @@ __attribute__((target("avx2"))) void scan_avx2(const uint8_t* query, const uint8
     q[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * k));
   }
   const size_t tail = len - 32 * kBlocks;
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* sig;
+  auto signature = [&](size_t i) __attribute__((target("avx2"))) {
     if constexpr (kGather) {
       if (i + kPrefetchDistance < count) {
         prefetch_signature(sigs + uint64_t{records[i + kPrefetchDistance]} * len, len);
       }
-      sig = sigs + uint64_t{records[i]} * len;
+      return sigs + uint64_t{records[i]} * len;
     } else {
-      sig = sigs + i * len;
+      return sigs + i * len;
     }
+  };
+  // The whole blocks' bit count as four 64-bit partial sums.
+  auto block_sums = [&](const uint8_t* sig) __attribute__((target("avx2"))) {
+    __m256i bytes = _mm256_setzero_si256();
+#pragma GCC unroll 4
+    for (size_t k = 0; k < kBlocks; ++k) {
+      const __m256i x = _mm256_xor_si256(
+          q[k], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 32 * k)));
+      bytes = _mm256_add_epi8(bytes, byte_bit_counts(x));
+    }
+    return _mm256_sad_epu8(bytes, _mm256_setzero_si256());
+  };
+  auto tail_count = [&](const uint8_t* sig) __attribute__((target("avx2"))) {
+    return tail_bit_count(query + 32 * kBlocks, sig + 32 * kBlocks, tail);
+  };
+  size_t i = 0;
+  if constexpr (kBlocks > 0) {
+    for (; i + 4 <= count; i += 4) {
+      const uint8_t* s0 = signature(i);
+      const uint8_t* s1 = signature(i + 1);
+      const uint8_t* s2 = signature(i + 2);
+      const uint8_t* s3 = signature(i + 3);
+      const __m256i a = block_sums(s0);
+      const __m256i b = block_sums(s1);
+      const __m256i c = block_sums(s2);
+      const __m256i d = block_sums(s3);
+      // Lanes (a01, b01 | a23, b23) and (c01, d01 | c23, d23), then (a, b, c, d).
+      const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+      const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
+      __m256i totals = _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20),
+                                        _mm256_permute2x128_si256(ab, cd, 0x31));
+      if (tail != 0) {
+        totals =
+            _mm256_add_epi64(totals, _mm256_setr_epi64x(static_cast<long long>(tail_count(s0)),
+                                                        static_cast<long long>(tail_count(s1)),
+                                                        static_cast<long long>(tail_count(s2)),
+                                                        static_cast<long long>(tail_count(s3))));
+      }
+      // Each total fits 32 bits: keep the low half of every 64-bit lane.
+      const __m256i low_halves =
+          _mm256_permutevar8x32_epi32(totals, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_castsi256_si128(low_halves));
+    }
+  }
+  for (; i < count; ++i) {
+    const uint8_t* sig = signature(i);
     if constexpr (kBlocks == 0) {
       out[i] = distance(query, sig, len);
     } else {
-      __m256i bytes = _mm256_setzero_si256();
-#pragma GCC unroll 4
-      for (size_t k = 0; k < kBlocks; ++k) {
-        const __m256i x = _mm256_xor_si256(
-            q[k], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sig + 32 * k)));
-        bytes = _mm256_add_epi8(bytes, byte_bit_counts(x));
-      }
-      uint64_t total = sum_epi64(_mm256_sad_epu8(bytes, _mm256_setzero_si256()));
-      if (tail != 0) total += tail_bit_count(query + 32 * kBlocks, sig + 32 * kBlocks, tail);
+      uint64_t total = sum_epi64(block_sums(sig));
+      if (tail != 0) total += tail_count(sig);
       out[i] = static_cast<uint32_t>(total);
     }
   }

@@ -47,7 +47,7 @@ class HammingBatchTest : public testing::TestWithParam<BatchCase> {
 TEST_P(HammingBatchTest, ShortLengthsAndCounts) {
   std::mt19937 rng(3);
   for (size_t len = 0; len <= 170; ++len) {
-    for (size_t count : {0, 1, 2, 5}) check(rng, len, count, len % 7, false);
+    for (size_t count : {0, 1, 2, 5, 12}) check(rng, len, count, len % 7, false);
   }
 }
 

@@ -28,6 +28,16 @@ if [ "${1:-}" != "--python-only" ]; then
   cmake --build "$ROOT/build/asan" -j"$JOBS"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$ROOT/build/asan" --output-on-failure
+
+  echo "== Python tests on the module built with ASan + UBSan"
+  PYTHON="$PY" "$ROOT/scripts/test_sanitized_python.sh"
+
+  if command -v clang++ >/dev/null; then
+    echo "== libFuzzer targets"
+    "$ROOT/scripts/fuzz.sh" 20
+  else
+    echo "== libFuzzer targets skipped: no clang++ on PATH"
+  fi
 fi
 
 echo "== Python tests ($("$PY" --version 2>&1), NumPy $("$PY" -c 'import numpy; print(numpy.__version__)'))"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ core tests (optimised build, then an AddressSanitizer +
 # UndefinedBehaviorSanitizer build) and the Python tests against the installed package.
+# The full run also tests the Python package on a module built with ASan + UBSan and runs each
+# libFuzzer target for 20 s (when clang is installed).
 #   scripts/test.sh                 everything, with the `python` on PATH (or $PYTHON)
 #   scripts/test.sh --python-only   only build, install and test the Python package
 set -euo pipefail

@@ -39,14 +39,14 @@ void check(bool ok) {
 // The data file.
 
 float fuzz_float(FuzzedDataProvider& in) {
-  static constexpr float kSpecial[] = {0.0f, -0.0f, 1.0f, -1.0f,
+  static constexpr float kEdgeValues[] = {0.0f, -0.0f, 1.0f, -1.0f,
                                        std::numeric_limits<float>::quiet_NaN(),
                                        std::numeric_limits<float>::infinity(),
                                        -std::numeric_limits<float>::infinity(),
                                        std::numeric_limits<float>::denorm_min(),
                                        std::numeric_limits<float>::max()};
   const uint8_t pick = in.ConsumeIntegral<uint8_t>();
-  if (pick < std::size(kSpecial)) return kSpecial[pick];
+  if (pick < std::size(kEdgeValues)) return kEdgeValues[pick];
   if (pick < 128) return std::bit_cast<float>(in.ConsumeIntegral<uint32_t>());
   return static_cast<float>(static_cast<int8_t>(pick)) / 16.0f;
 }

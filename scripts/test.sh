@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ core tests (optimised build, then an AddressSanitizer +
 # UndefinedBehaviorSanitizer build) and the Python tests against the installed package.
+# The full run also tests the Python package on a module built with ASan + UBSan and runs each
+# libFuzzer target for 20 s (when clang is installed).
 #   scripts/test.sh                 everything, with the `python` on PATH (or $PYTHON)
 #   scripts/test.sh --python-only   only build, install and test the Python package
 set -euo pipefail
@@ -28,6 +30,16 @@ if [ "${1:-}" != "--python-only" ]; then
   cmake --build "$ROOT/build/asan" -j"$JOBS"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$ROOT/build/asan" --output-on-failure
+
+  echo "== Python tests on the module built with ASan + UBSan"
+  PYTHON="$PY" "$ROOT/scripts/test_sanitized_python.sh"
+
+  if command -v clang++ >/dev/null; then
+    echo "== libFuzzer targets"
+    "$ROOT/scripts/fuzz.sh" 20
+  else
+    echo "== libFuzzer targets skipped: no clang++ on PATH"
+  fi
 fi
 
 echo "== Python tests ($("$PY" --version 2>&1), NumPy $("$PY" -c 'import numpy; print(numpy.__version__)'))"

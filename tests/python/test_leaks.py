@@ -40,6 +40,8 @@ def cycle(path, rng, k):
         pass
 
 
+@pytest.mark.skipif(os.environ.get("KORVEL_SANITIZED") == "1",
+                    reason="AddressSanitizer holds freed memory in quarantine, so RSS grows")
 def test_rss_stays_flat_over_many_cycles(tmp_path):
     path = str(tmp_path / "leak.korvix")
     rng = np.random.default_rng(0)

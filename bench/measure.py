@@ -12,23 +12,29 @@ import numpy as np
 
 
 def summarize(samples):
-    """Median, 90th percentile (ms) and queries per second of per-call times in seconds."""
+    """Median, 90th percentile, best (ms) and queries per second of per-call times in seconds."""
     ms = sorted(s * 1e3 for s in samples)
     p90 = ms[min(len(ms) - 1, int(round(0.9 * (len(ms) - 1))))]
-    return {"median_ms": statistics.median(ms), "p90_ms": p90,
+    return {"median_ms": statistics.median(ms), "p90_ms": p90, "min_ms": ms[0],
             "qps": len(ms) / (sum(ms) / 1e3) if sum(ms) > 0 else float("inf")}
 
 
-def time_calls(fn, args):
-    """Calls fn(a) for each a (after one warm-up call); returns (seconds per call, results)."""
-    fn(args[0])
-    samples, results = [], []
+def interleaved(calls, counts):
+    """Times calls[name](qi) for qi in range(counts[name]), query by query with the systems
+    interleaved, so that a burst of outside load falls on all of them alike. One warm-up call
+    each. Returns ({name: seconds per call}, {name: results})."""
     clock = time.perf_counter
-    for a in args:
-        t0 = clock()
-        r = fn(a)
-        samples.append(clock() - t0)
-        results.append(r)
+    samples = {name: [] for name in calls}
+    results = {name: [] for name in calls}
+    for fn in calls.values():
+        fn(0)
+    for qi in range(max(counts.values())):
+        for name, fn in calls.items():
+            if qi < counts[name]:
+                t0 = clock()
+                r = fn(qi)
+                samples[name].append(clock() - t0)
+                results[name].append(r)
     return samples, results
 
 

@@ -55,8 +55,13 @@ class System:
         return case.rows
 
     def search(self, qi, handle, top_k, exact):
-        """Returns (record indexes, scores): Hamming distances, or dot products when exact."""
+        """Returns the system's own answer (timed)."""
         raise NotImplementedError
+
+    def decode(self, answer):
+        """(record indexes, scores) of an answer: Hamming distances, or dot products when exact.
+        Not timed."""
+        return answer
 
     def close(self):
         pass
@@ -75,8 +80,10 @@ class Korvel(System):
         return case.filters
 
     def search(self, qi, handle, top_k, exact):
-        out = self.index.search(handle, self.w.queries[qi], top_k, exact, self.data)
-        return out[:, 0].astype(np.int64), out[:, 1]
+        return self.index.search(handle, self.w.queries[qi], top_k, exact, self.data)
+
+    def decode(self, answer):
+        return answer[:, 0].astype(np.int64), answer[:, 1]
 
 
 class NumpyBrute(System):
@@ -85,6 +92,10 @@ class NumpyBrute(System):
 
     def __init__(self, workload):
         super().__init__(workload)
+        if not hasattr(np, "bitwise_count"):
+            self.available = False
+            self.missing = "needs NumPy 2 (np.bitwise_count), found %s" % np.__version__
+            return
         sigs = workload.signatures
         pad = (-sigs.shape[1]) % 8
         self.words = np.ascontiguousarray(np.pad(sigs, ((0, 0), (0, pad)))).view(np.uint64)

@@ -77,7 +77,7 @@ def test_every_system_answers_what_korvel_answers(small, top_k, exact):
     for case in w.cases:
         handles = [(p, p.prepare(case)) for p in peers]
         for qi in range(w.queries.shape[0]):
-            ids, score = korvel.search(qi, case.filters, top_k, exact)
+            ids, score = korvel.decode(korvel.search(qi, case.filters, top_k, exact))
             for p, h in handles:
                 pid, pscore = p.search(qi, h, top_k, exact)
                 where = (p.name, case.name, qi)

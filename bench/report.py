@@ -210,9 +210,9 @@ mixture (N / 1000 clusters, at least 16), queries are stored records plus Gaussi
 def write_markdown(results, path):
     c = headline(results)
     parts = ["# Korvel benchmark results", ""] + machine_lines(results) + [""]
-    if results["quick"]:
-        parts += ["Quick run: the targets below are judged on N=%s D=%d, not on N=1M."
-                  % (_n(c["n"]), c["dim"]), ""]
+    if [c["n"], c["dim"]] != list(results["headline"]):
+        parts += ["This run did not include N=1M D=768: the targets below are judged on "
+                  "N=%s D=%d." % (_n(c["n"]), c["dim"]), ""]
     parts += ["## Targets", "", target_table(results), "", "## Method", "", METHOD, ""]
     skipped = [x for x in results["combos"] if x["peers_skipped"]]
     if skipped:

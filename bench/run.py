@@ -3,7 +3,7 @@
     python -m bench [--quick] [--out DIR] [--queries 100]
 
 Builds the workloads, runs every system on the same records and queries in one process, and
-writes results.md, results.json and latency.png under DIR (default bench/results/<timestamp>/).
+writes results.md, results.json, summary.md (the key tables) and latency.png under DIR (default bench/results/<timestamp>/).
 Peers that are not installed appear as "not installed" rows.
 """
 
@@ -244,8 +244,10 @@ def main(argv=None):
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
     report.write_markdown(results, os.path.join(out, "results.md"))
+    with open(os.path.join(out, "summary.md"), "w") as f:
+        f.write(report.summary_markdown(results))
     plotted = report.plot(results, os.path.join(out, "latency.png"))
-    log("wrote %s (results.md, results.json%s) in %.0f s"
+    log("wrote %s (results.md, summary.md, results.json%s) in %.0f s"
         % (out, ", latency.png" if plotted else "", info["seconds"]))
     for t in results["targets"]:
         log("   %-60s %s" % (t["target"], t["status"]))

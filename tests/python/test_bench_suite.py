@@ -118,3 +118,35 @@ def test_summarize_reports_median_p90_and_rate():
     assert s["p90_ms"] == pytest.approx(1.0)
     assert s["qps"] == pytest.approx(10 / 0.02)
     assert report.table(["a", "b"], [(1, 2)]).splitlines()[1] == "|---|--:|"
+
+
+def _combo(ms):
+    """A one-size result whose search rows have the given median latencies."""
+    search = [{"query": q, "system": s, "top_k": k, "exact": e, "median_ms": v, "matches": 1}
+              for (q, s, k, e), v in ms.items()]
+    return {"n": 1_000_000, "dim": 768, "signature_bytes": 96, "scan_limit_ms": 4.0,
+            "cases": [{"name": n} for n in ("no filter", "~0.5% filter")], "search": search,
+            "threads": {"qps_1": 100.0, "qps_2": 180.0, "speedup": 1.8},
+            "load": {"load_ms": 30.0, "json_loads_ms": 20.0},
+            "build": {"meta_mib": 7.0, "save_s": 0.5, "add_net_us": 2.5, "add_us": 3.0}}
+
+
+def test_targets_compare_the_right_way_round():
+    k, f, npy = "Korvel", "FAISS IndexBinaryFlat", "NumPy"
+    combo = _combo({("no filter", k, 10, False): 5.0, ("no filter", k, 10, True): 5.4,
+                    ("no filter", f, 10, False): 6.0, ("no filter", npy, 10, False): 12.0,
+                    ("~0.5% filter", k, 10, False): 0.05, ("~0.5% filter", npy, 10, False): 0.04})
+    res = {"headline": [1_000_000, 768], "combos": [combo]}
+    got = [(round(t["ratio"], 3), t["status"]) for t in report.targets(res)]
+    assert got == [
+        (1.2, "met"),  # FAISS time / Korvel time, at least 1
+        (2.4, "missed"),  # NumPy time / Korvel time, at least 3
+        (1.25, "met"),  # Korvel time / read limit, at most 1.5
+        (100.0, "met"),  # unfiltered / 0.5% filter, at least 50
+        (0.8, "missed"),  # the NumPy filtered path beats Korvel's
+        (1.08, "met"),  # with / without re-scoring, below 1.1
+        (1.8, "met"),  # 2 threads / 1 thread, at least 1.7
+        (1.5, "missed"),  # load / json.loads, at most 1
+        (0.5, "met"),  # save seconds, below 1
+        (2.5, "missed"),  # add_record net microseconds, below 2
+    ]

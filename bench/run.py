@@ -206,6 +206,24 @@ def parse_sizes(text):
     return plan
 
 
+def write_results(out, info, combos, bandwidth, quick, started):
+    # The limit uses the best bandwidth seen in the run: other load only ever lowers a sample.
+    best = max(bandwidth)
+    for c in combos:
+        c["scan_limit_ms"] = c["n"] * c["signature_bytes"] / best * 1e3
+    info["load_average_end"] = " ".join("%.2f" % x for x in os.getloadavg())
+    info["seconds"] = time.perf_counter() - started
+    results = {"machine": info, "bandwidth_bytes_s": best, "bandwidth_samples": bandwidth,
+               "quick": quick, "headline": list(HEADLINE), "combos": combos}
+    results["targets"] = report.targets(results)
+    with open(os.path.join(out, "results.json"), "w") as f:
+        json.dump(results, f, indent=1)
+    report.write_markdown(results, os.path.join(out, "results.md"))
+    with open(os.path.join(out, "summary.md"), "w") as f:
+        f.write(report.summary_markdown(results))
+    return results
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="small sizes, about a minute")
@@ -231,23 +249,11 @@ def main(argv=None):
         for n, dim, which, cap in plan:
             combos.append(run_combo(HybridIndex, n, dim, which, cap, args.queries, tmp,
                                     bandwidth))
-    # The limit uses the best bandwidth seen in the run: other load only ever lowers a sample.
-    best = max(bandwidth)
-    log("single-core read bandwidth: %.1f GB/s (best of %d samples)" % (best / 1e9,
-                                                                        len(bandwidth)))
-    for c in combos:
-        c["scan_limit_ms"] = c["n"] * c["signature_bytes"] / best * 1e3
-    info["load_average_end"] = " ".join("%.2f" % x for x in os.getloadavg())
-    info["seconds"] = time.perf_counter() - started
-    results = {"machine": info, "bandwidth_bytes_s": best, "bandwidth_samples": bandwidth,
-               "quick": args.quick, "headline": list(HEADLINE), "combos": combos}
-    results["targets"] = report.targets(results)
-    with open(os.path.join(out, "results.json"), "w") as f:
-        json.dump(results, f, indent=1)
-    report.write_markdown(results, os.path.join(out, "results.md"))
-    with open(os.path.join(out, "summary.md"), "w") as f:
-        f.write(report.summary_markdown(results))
+            # Written after every size, so that a run cut short still leaves its results.
+            results = write_results(out, info, combos, bandwidth, args.quick, started)
     plotted = report.plot(results, os.path.join(out, "latency.png"))
+    log("single-core read bandwidth: %.1f GB/s (best of %d samples)"
+        % (results["bandwidth_bytes_s"] / 1e9, len(bandwidth)))
     log("wrote %s (results.md, summary.md, results.json%s) in %.0f s"
         % (out, ", latency.png" if plotted else "", info["seconds"]))
     for t in results["targets"]:

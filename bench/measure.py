@@ -170,4 +170,5 @@ def machine_info():
         "faiss": _version("faiss"),
         "usearch": _version("usearch"),
         "matplotlib": _version("matplotlib"),
+        "blas_threads": os.environ.get("OPENBLAS_NUM_THREADS", "default"),
     }

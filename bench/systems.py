@@ -194,7 +194,7 @@ class Faiss(System):
 
 class Usearch(System):
     name = "usearch exact"
-    filtered_how = "sub-array of the matching rows per filter"
+    filtered_how = "sub-array of the matching rows per filter (its search takes no predicate)"
 
     def __init__(self, workload):
         super().__init__(workload)
@@ -212,7 +212,7 @@ class Usearch(System):
         if k == 0:
             return np.empty(0, np.int64), np.empty(0)
         m = self.mod.search(data, self.w.query_signatures[qi], k, self.mod.MetricKind.Hamming,
-                            exact=True, threads=1)
+                            exact=True, threads=1, dtype=self.mod.ScalarKind.B1)
         keys = np.asarray(m.keys, dtype=np.int64)
         cand = keys if rows is None else rows[keys]
         if exact:

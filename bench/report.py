@@ -1,7 +1,5 @@
 """Targets, the Markdown report and the latency plot, all computed from the results dict."""
 
-import os
-
 KORVEL = "Korvel"
 
 
@@ -91,7 +89,8 @@ def targets(results):
     r = ld["load_ms"] / ld["json_loads_ms"]
     out.append(_target("load() time / json.loads time of the same sidecar text",
                        "load %.1f ms, json.loads %.1f ms (sidecar %.1f MiB)"
-                       % (ld["load_ms"], ld["json_loads_ms"], c["build"]["meta_mib"]), r, r <= 1.0, "<= 1"))
+                       % (ld["load_ms"], ld["json_loads_ms"], c["build"]["meta_mib"]), r,
+                       r <= 1.0, "<= 1"))
     b = c["build"]
     out.append(_target("save() of %s records, D=%d: seconds" % (_n(c["n"]), c["dim"]),
                        "%.2f s" % b["save_s"], b["save_s"], b["save_s"] < 1.0, "< 1 s"))
@@ -206,8 +205,9 @@ to every peer. A query returns the 3 x top_k records nearest by Hamming distance
 pool is re-scored by float32 dot product and the best top_k kept (the peers re-score their pool
 with NumPy). Latency is per single query, one core: FAISS runs with one OpenMP thread, usearch
 with `threads=1` and NumPy's BLAS with one thread. The systems are timed query by query in turn,
-so that outside load falls on all of them alike. Korvel's time includes the Python call and the filter evaluation; the peers get
-their filter selection prepared once per filter (time in "filter prep ms"), which favours them.
+so that outside load falls on all of them alike. Korvel's time includes the Python call and the
+filter evaluation; the peers get their filter selection prepared once per filter (time in
+"filter prep ms"), which favours them.
 recall@10 is the share of the exact float32 top 10 (among the matching records) found in the
 first 10 results; without re-scoring it is the Hamming ranking's recall. The read-bandwidth limit
 is the time to stream N x signature bytes at the measured single-core bandwidth.

@@ -21,7 +21,7 @@ POOL_FACTOR = 3
 
 
 def import_korvel():
-    """The installed korvel, even when run from a source tree whose korvel/ holds no built module."""
+    """The installed korvel, even when run from a source tree whose korvel/ has no built module."""
     try:
         from korvel import HybridIndex
         return HybridIndex

@@ -10,6 +10,8 @@ import time
 
 import numpy as np
 
+BLOCK = 20  # queries a system runs in a row before the next system's turn
+
 
 def summarize(samples):
     """Median, 90th percentile, best (ms) and queries per second of per-call times in seconds."""
@@ -19,18 +21,20 @@ def summarize(samples):
             "qps": len(ms) / (sum(ms) / 1e3) if sum(ms) > 0 else float("inf")}
 
 
-def interleaved(calls, counts):
-    """Times calls[name](qi) for qi in range(counts[name]), query by query with the systems
-    interleaved, so that a burst of outside load falls on all of them alike. One warm-up call
-    each. Returns ({name: seconds per call}, {name: results})."""
+def interleaved(calls, counts, block=BLOCK):
+    """Times calls[name](qi) for qi in range(counts[name]). The systems take turns in blocks of
+    `block` queries, so that a burst of outside load falls on all of them alike, and each block
+    starts with an untimed call, so that no system is timed on caches another one just flushed.
+    Returns ({name: seconds per call}, {name: results})."""
     clock = time.perf_counter
     samples = {name: [] for name in calls}
     results = {name: [] for name in calls}
-    for fn in calls.values():
-        fn(0)
-    for qi in range(max(counts.values())):
+    for start in range(0, max(counts.values()), block):
         for name, fn in calls.items():
-            if qi < counts[name]:
+            if start >= counts[name]:
+                continue
+            fn(start)
+            for qi in range(start, min(start + block, counts[name])):
                 t0 = clock()
                 r = fn(qi)
                 samples[name].append(clock() - t0)

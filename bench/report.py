@@ -204,8 +204,9 @@ the float32 embeddings (`np.packbits(x > 0, axis=1, bitorder="little")`), built 
 to every peer. A query returns the 3 x top_k records nearest by Hamming distance; with "exact" the
 pool is re-scored by float32 dot product and the best top_k kept (the peers re-score their pool
 with NumPy). Latency is per single query, one core: FAISS runs with one OpenMP thread, usearch
-with `threads=1` and NumPy's BLAS with one thread. The systems are timed query by query in turn,
-so that outside load falls on all of them alike. Korvel's time includes the Python call and the
+with `threads=1` and NumPy's BLAS with one thread. The systems take turns in blocks of 20 queries,
+each block after one untimed call, so that outside load falls on all of them alike and none is
+timed on caches another one just flushed. Korvel's time includes the Python call and the
 filter evaluation; the peers get their filter selection prepared once per filter (time in
 "filter prep ms"), which favours them.
 recall@10 is the share of the exact float32 top 10 (among the matching records) found in the

@@ -112,6 +112,15 @@ def test_missing_peer_is_reported_not_fatal(monkeypatch, tmp_path):
     assert "| not installed |" in text and "## Targets" in text
 
 
+def test_interleaved_keeps_each_systems_answers_in_query_order():
+    seen = []
+    calls = {name: (lambda qi, name=name: seen.append((name, qi)) or qi) for name in "ab"}
+    samples, results = run.measure.interleaved(calls, {"a": 45, "b": 7}, block=20)
+    assert results == {"a": list(range(45)), "b": list(range(7))}
+    assert [len(samples[n]) for n in "ab"] == [45, 7]
+    assert seen[:2] == [("a", 0), ("a", 0)] and seen[21:23] == [("b", 0), ("b", 0)]
+
+
 def test_summarize_reports_median_p90_and_rate():
     s = run.measure.summarize([0.001] * 9 + [0.011])
     assert s["median_ms"] == pytest.approx(1.0)

@@ -1,0 +1,1 @@
+"""Benchmark suite: python -m bench --help."""

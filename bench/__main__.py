@@ -1,0 +1,11 @@
+import os
+import sys
+
+# Every timed query runs on one core; idle BLAS and OpenMP worker threads spinning after a
+# matrix product would compete with it on a small machine. Set before NumPy is imported.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+from bench.run import main  # noqa: E402
+
+sys.exit(main())

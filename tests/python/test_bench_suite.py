@@ -1,0 +1,161 @@
+"""The benchmark suite's own logic: workloads, the hand-written baseline and the peers must answer
+exactly what Korvel answers, or the side-by-side numbers compare different work."""
+
+import json
+import os
+import sys
+
+import numpy as np
+import pytest
+
+sys.path.append(os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+
+from bench import report, run, systems, workload  # noqa: E402
+from korvel import HybridIndex  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    w = workload.make_workload(3000, 100, queries=12, seed=7)
+    path = str(tmp_path_factory.mktemp("bench") / "w.korvix")
+    idx = HybridIndex.builder(w.trait_names, w.dim)
+    systems.fill(idx.add_record, w, w.embeddings, w.n)
+    idx.save(path)
+    return w, systems.Korvel(w, HybridIndex.load(path))
+
+
+def test_workload_is_deterministic_and_skewed():
+    a = workload.make_workload(20000, 64, queries=5, seed=3)
+    b = workload.make_workload(20000, 64, queries=5, seed=3)
+    assert np.array_equal(a.embeddings, b.embeddings) and np.array_equal(a.codes, b.codes)
+    assert a.embeddings.dtype == np.float32 and a.embeddings.flags.c_contiguous
+    for t, (_, count, _) in enumerate(workload.TRAITS):
+        freq = np.bincount(a.codes[:, t], minlength=count) / a.n
+        assert a.codes[:, t].max() < count <= 256
+        assert freq[0] > 5 * freq[count // 2]  # skewed, not uniform
+    share = {c.name: (1.0 if c.rows is None else c.rows.size / a.n) for c in a.cases}
+    assert share["no filter"] == 1.0
+    assert abs(share["~10% filter"] - 0.10) < 0.03
+    assert abs(share["~0.5% filter"] - 0.005) < 0.002
+    assert 0.003 < share["two traits"] < 0.03
+
+
+@pytest.mark.parametrize("dim", [8, 13, 100])
+def test_signature_bits_follow_the_component_signs(dim):
+    x = np.random.default_rng(dim).standard_normal((5, dim)).astype(np.float32)
+    x[0, :] = 0.0  # zero is not greater than zero
+    sig = workload.signatures_of(x)
+    assert sig.shape == (5, (dim + 7) // 8)
+    for r in range(5):
+        for i in range(dim):
+            assert bool(sig[r, i // 8] >> (i % 8) & 1) == bool(x[r, i] > 0)
+
+
+def test_exact_top_and_recall_match_a_full_sort():
+    w = workload.make_workload(5000, 32, queries=4, seed=1)
+    scores = w.queries @ w.embeddings.T
+    for case in w.cases:
+        got = workload.exact_top(w, case, k=10)
+        rows = np.arange(w.n) if case.rows is None else case.rows
+        for qi in range(4):
+            s = scores[qi, rows]
+            want = set(rows[np.argsort(-s)[:10]].tolist())
+            assert got[qi] == want
+            assert workload.recall_at(sorted(want), want) == 1.0
+    assert workload.recall_at([1, 2, 3], {2, 9}) == 0.5
+
+
+def _peers(w):
+    return [p for p in systems.all_peers(w) if p.available]
+
+
+@pytest.mark.parametrize("top_k", [1, 10, 100])
+@pytest.mark.parametrize("exact", [False, True])
+def test_every_system_answers_what_korvel_answers(small, top_k, exact):
+    w, korvel = small
+    peers = _peers(w)
+    for case in w.cases:
+        handles = [(p, p.prepare(case)) for p in peers]
+        for qi in range(w.queries.shape[0]):
+            ids, score = korvel.decode(korvel.search(qi, case.filters, top_k, exact))
+            for p, h in handles:
+                pid, pscore = p.search(qi, h, top_k, exact)
+                where = (p.name, case.name, qi)
+                if not exact:
+                    assert np.array_equal(np.sort(pscore.astype(np.float64)), score), where
+                if p.name != "NumPy":
+                    continue  # the peers break distance ties at the edge of the pool their way
+                if exact:  # a different summation order moves scores by rounding only
+                    np.testing.assert_allclose(pscore, score, rtol=1e-5, atol=1e-3,
+                                               err_msg=str(where))
+                    assert set(pid.tolist()) == set(ids.tolist()), where
+                else:  # same tie rule: identical records in identical order
+                    assert np.array_equal(pid, ids), where
+
+
+def test_missing_peer_is_reported_not_fatal(monkeypatch, tmp_path):
+    real = systems._optional
+    monkeypatch.setattr(systems, "_optional",
+                        lambda m: (None, "%s not installed" % m) if m.startswith("usearch")
+                        else real(m))
+    monkeypatch.setattr(run.measure, "read_bandwidth", lambda: 10e9)
+    assert run.main(["--sizes", "2000x40", "--queries", "4", "--out", str(tmp_path)]) == 0
+    res = json.loads((tmp_path / "results.json").read_text())
+    rows = res["combos"][0]["search"]
+    missing = [r for r in rows if r["system"] == "usearch exact"]
+    assert missing and all(r["missing"] == "usearch.index not installed" for r in missing)
+    assert all("median_ms" in r for r in rows if r["system"] == "Korvel")
+    assert res["combos"][0]["sanity"]["mismatches"] == []
+    assert {t["status"] for t in res["targets"]} <= {"met", "missed", "n/a"}
+    assert len(res["targets"]) == 12
+    text = (tmp_path / "results.md").read_text()
+    assert "| not installed |" in text and "## Targets" in text
+
+
+def test_interleaved_keeps_each_systems_answers_in_query_order():
+    seen = []
+    calls = {name: (lambda qi, name=name: seen.append((name, qi)) or qi) for name in "ab"}
+    samples, results = run.measure.interleaved(calls, {"a": 45, "b": 7}, block=20)
+    assert results == {"a": list(range(45)), "b": list(range(7))}
+    assert [len(samples[n]) for n in "ab"] == [45, 7]
+    assert seen[:2] == [("a", 0), ("a", 0)] and seen[21:23] == [("b", 0), ("b", 0)]
+
+
+def test_summarize_reports_median_p90_and_rate():
+    s = run.measure.summarize([0.001] * 9 + [0.011])
+    assert s["median_ms"] == pytest.approx(1.0)
+    assert s["p90_ms"] == pytest.approx(1.0)
+    assert s["qps"] == pytest.approx(10 / 0.02)
+    assert report.table(["a", "b"], [(1, 2)]).splitlines()[1] == "|---|--:|"
+
+
+def _combo(ms):
+    """A one-size result whose search rows have the given median latencies."""
+    search = [{"query": q, "system": s, "top_k": k, "exact": e, "median_ms": v, "matches": 1}
+              for (q, s, k, e), v in ms.items()]
+    return {"n": 1_000_000, "dim": 768, "signature_bytes": 96, "scan_limit_ms": 4.0,
+            "cases": [{"name": n} for n in ("no filter", "~0.5% filter")], "search": search,
+            "threads": {"qps_1": 100.0, "qps_2": 180.0, "speedup": 1.8},
+            "load": {"load_ms": 30.0, "json_loads_ms": 20.0},
+            "build": {"meta_mib": 7.0, "save_s": 0.5, "add_net_us": 2.5, "add_us": 3.0}}
+
+
+def test_targets_compare_the_right_way_round():
+    k, f, npy = "Korvel", "FAISS IndexBinaryFlat", "NumPy"
+    combo = _combo({("no filter", k, 10, False): 5.0, ("no filter", k, 10, True): 5.4,
+                    ("no filter", f, 10, False): 6.0, ("no filter", npy, 10, False): 12.0,
+                    ("~0.5% filter", k, 10, False): 0.05, ("~0.5% filter", npy, 10, False): 0.04})
+    res = {"headline": [1_000_000, 768], "combos": [combo]}
+    got = [(round(t["ratio"], 3), t["status"]) for t in report.targets(res)]
+    assert got == [
+        (1.2, "met"),  # FAISS time / Korvel time, at least 1
+        (2.4, "missed"),  # NumPy time / Korvel time, at least 3
+        (1.25, "met"),  # Korvel time / read limit, at most 1.5
+        (100.0, "met"),  # unfiltered / 0.5% filter, at least 50
+        (0.8, "missed"),  # the NumPy filtered path beats Korvel's
+        (1.08, "met"),  # with / without re-scoring, below 1.1
+        (1.8, "met"),  # 2 threads / 1 thread, at least 1.7
+        (1.5, "missed"),  # load / json.loads, at most 1
+        (0.5, "met"),  # save seconds, below 1
+        (2.5, "missed"),  # add_record net microseconds, below 2
+    ]

@@ -33,6 +33,7 @@ TOP_KS = (10, 100)
 LIST_RECORDS = 10_000
 LOAD_REPEAT = 5
 THREAD_ROUNDS = 3
+RESCORE_ROUNDS = 3
 
 
 def log(msg):
@@ -144,18 +145,38 @@ def _check(sanity, name, query, top_k, ref, results):
 
 
 def thread_phase(korvel, w):
-    """Unfiltered top_k 10 searches on one index from 1 and from 2 Python threads: the best of
-    alternated rounds of each."""
+    """top_k 10 searches on one index from 1 and from 2 Python threads, unfiltered (a stream of
+    every signature) and with the ~0.5% filter (scattered reads): the best of alternated rounds
+    of each."""
     calls = list(range(w.queries.shape[0]))
     index, q = korvel.index, w.queries
-    fn = lambda qi: index.search({}, q[qi], 10)
-    fn(0)
-    one, two = [], []
-    for _ in range(THREAD_ROUNDS):  # alternated, so that outside load hits both alike
-        one.append(measure.threaded_qps(fn, calls, 1))
-        two.append(measure.threaded_qps(fn, calls, 2))
-    return {"qps_1": max(one), "qps_2": max(two), "speedup": max(two) / max(one),
-            "rounds": THREAD_ROUNDS}
+    out = {"rounds": THREAD_ROUNDS}
+    selective = next(c for c in w.cases if c.name == "~0.5% filter").filters
+    for key, filters in (("", {}), ("filtered_", selective)):
+        fn = lambda qi, f=filters: index.search(f, q[qi], 10)
+        fn(0)
+        one, two = [], []
+        for _ in range(THREAD_ROUNDS):  # alternated, so that outside load hits both alike
+            one.append(measure.threaded_qps(fn, calls, 1))
+            two.append(measure.threaded_qps(fn, calls, 2))
+        out.update({key + "qps_1": max(one), key + "qps_2": max(two),
+                    key + "speedup": max(two) / max(one)})
+    return out
+
+
+def rescore_phase(korvel, w):
+    """Unfiltered top_k 10 on Korvel alone, with and without exact re-scoring, alternated in
+    blocks of queries so that drift in the machine's speed falls on both alike."""
+    fn = {exact: (lambda qi, e=exact: korvel.search(qi, {}, 10, e)) for exact in (False, True)}
+    counts = {exact: w.queries.shape[0] for exact in fn}
+    samples = measure.interleaved(fn, counts)[0]
+    for _ in range(RESCORE_ROUNDS - 1):
+        more = measure.interleaved(fn, counts)[0]
+        for exact in fn:
+            samples[exact] += more[exact]
+    without, with_ = (measure.summarize(samples[e])["median_ms"] for e in (False, True))
+    return {"without_ms": without, "with_ms": with_, "ratio": with_ / without,
+            "queries": len(samples[True])}
 
 
 def run_combo(HybridIndex, n, dim, which, peer_queries, queries, tmp, bandwidth):
@@ -183,10 +204,13 @@ def run_combo(HybridIndex, n, dim, which, peer_queries, queries, tmp, bandwidth)
         if r["system"] == "Korvel" and r["top_k"] == 10 and not r["exact"]:
             log("   %-14s korvel %.3f ms" % (r["query"], r["median_ms"]))
     combo["threads"] = thread_phase(korvel, w)
-    log("   threads: 1 -> %.0f qps, 2 -> %.0f qps (%.2fx); sanity: %d pools checked, "
-        "%d mismatches" % (combo["threads"]["qps_1"], combo["threads"]["qps_2"],
-                           combo["threads"]["speedup"], combo["sanity"]["checked"],
-                           len(combo["sanity"]["mismatches"])))
+    combo["rescore"] = rescore_phase(korvel, w)
+    t = combo["threads"]
+    log("   threads: 1 -> %.0f qps, 2 -> %.0f qps (%.2fx), ~0.5%% filter %.2fx; re-scoring "
+        "%.2fx; sanity: %d pools checked, %d mismatches"
+        % (t["qps_1"], t["qps_2"], t["speedup"], t["filtered_speedup"],
+           combo["rescore"]["ratio"], combo["sanity"]["checked"],
+           len(combo["sanity"]["mismatches"])))
     combo["phases"] = phases
     for p in peers:
         p.close()

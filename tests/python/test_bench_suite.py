@@ -107,7 +107,7 @@ def test_missing_peer_is_reported_not_fatal(monkeypatch, tmp_path):
     assert all("median_ms" in r for r in rows if r["system"] == "Korvel")
     assert res["combos"][0]["sanity"]["mismatches"] == []
     assert {t["status"] for t in res["targets"]} <= {"met", "missed", "n/a"}
-    assert len(res["targets"]) == 12
+    assert len(res["targets"]) == 13
     text = (tmp_path / "results.md").read_text()
     assert "| not installed |" in text and "## Targets" in text
 
@@ -135,7 +135,10 @@ def _combo(ms):
               for (q, s, k, e), v in ms.items()]
     return {"n": 1_000_000, "dim": 768, "signature_bytes": 96, "scan_limit_ms": 4.0,
             "cases": [{"name": n} for n in ("no filter", "~0.5% filter")], "search": search,
-            "threads": {"qps_1": 100.0, "qps_2": 180.0, "speedup": 1.8},
+            "threads": {"qps_1": 100.0, "qps_2": 180.0, "speedup": 1.8,
+                        "filtered_qps_1": 100.0, "filtered_qps_2": 150.0,
+                        "filtered_speedup": 1.5},
+            "rescore": {"with_ms": 5.4, "without_ms": 5.0, "ratio": 1.08, "queries": 100},
             "load": {"load_ms": 30.0, "json_loads_ms": 20.0},
             "build": {"meta_mib": 7.0, "save_s": 0.5, "add_net_us": 2.5, "add_us": 3.0}}
 
@@ -155,6 +158,7 @@ def test_targets_compare_the_right_way_round():
         (0.8, "missed"),  # the NumPy filtered path beats Korvel's
         (1.08, "met"),  # with / without re-scoring, below 1.1
         (1.8, "met"),  # 2 threads / 1 thread, at least 1.7
+        (1.5, "missed"),  # the same with the selective filter
         (1.5, "missed"),  # load / json.loads, at most 1
         (0.5, "met"),  # save seconds, below 1
         (2.5, "missed"),  # add_record net microseconds, below 2

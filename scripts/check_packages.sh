@@ -38,7 +38,7 @@ for kind in wheel sdist; do
   extra=(mypy)  # the type checks below run in the wheel's environment
   [ "$kind" = sdist ] && pkg=$SDIST && extra=()
   echo "== Python tests against the installed $kind ($(basename "$pkg"))"
-  "$V/bin/python" -m pip install -q --disable-pip-version-check "$pkg" pytest scikit-learn \
+  "$V/bin/python" -m pip install -q --disable-pip-version-check "$pkg" pytest hypothesis scikit-learn \
     "${extra[@]}"
   run_tests "$V"
 done

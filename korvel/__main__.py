@@ -25,14 +25,15 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     try:
         report = inspect_index(args.path, top=max(args.top, 0))
+        print(report_json(report) if args.json else format_report(report), flush=True)
     except InspectError as e:
         print(f"korvel inspect: {e}", file=sys.stderr)
         return 1
-    try:
-        print(report_json(report) if args.json else format_report(report), flush=True)
     except BrokenPipeError:  # the reader went away (`... | head`): no traceback
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:  # Ctrl-C: the shell's status for SIGINT, no traceback
+        return 130
     return 0
 
 

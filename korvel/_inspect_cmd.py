@@ -12,18 +12,18 @@ import json
 import mmap
 import os
 import struct
+import traceback
 from collections import Counter
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
 from korvel._native import HybridIndex
 
 HEADER_SIZE = 64
 HEADER_FORMAT = "<4sHQHHB"  # magic, version, record_count, trait_count, vector_dim, bit_width
 NO_EXTERNAL_OFFSET = 2**64 - 1
-BLOCKS_PER_CHUNK = 1024  # code planes are decoded 65,536 records at a time
+RECORDS_PER_CHUNK = 65536  # every section is read this many records at a time
 
 
 class InspectError(Exception):
@@ -38,12 +38,23 @@ def inspect_index(path: str, top: int = 5) -> dict[str, Any]:
         raise InspectError(str(e)) from None
     meta_path = path + ".meta"
     try:
-        with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        with open(path, "rb") as f:
+            data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        try:
             report = _describe_data(path, data, top)
+        except BaseException as e:
+            # The traceback's frames hold NumPy views of the mapping, which cannot close while
+            # any view exists: drop them first, so that the one error reported is this one.
+            traceback.clear_frames(e.__traceback__)
+            raise
+        finally:
+            data.close()
         with open(meta_path, "rb") as f:
             raw_meta = f.read()
     except (OSError, ValueError) as e:  # the files changed after load() accepted them
         raise InspectError(f"Failed to read '{path}': {e}") from None
+    except MemoryError:
+        raise InspectError(f"Not enough memory to inspect '{path}'") from None
     _describe_sidecar(report, meta_path, raw_meta, top)
     return report
 
@@ -79,37 +90,45 @@ def _describe_data(path: str, data: mmap.mmap, top: int) -> dict[str, Any]:
         "signature_bytes": sig_size,
         "warnings": [],
     }
-    planes = np.frombuffer(data, dtype="<u8", count=blocks * traits * width, offset=HEADER_SIZE)
-    report["code_counts"] = _count_codes(planes.reshape(blocks, traits, width), n)
-    del planes  # the mapping closes only once no array refers to it
-
-    signatures = np.frombuffer(data, dtype=np.uint8, count=n * sig_size, offset=sig_start)
-    zero_sigs = int(np.count_nonzero(~signatures.reshape(n, sig_size).any(axis=1))) if dim else 0
-    del signatures
-    offsets = np.frombuffer(data, dtype="<u8", count=n, offset=offsets_start)
-    present = offsets[offsets != np.uint64(NO_EXTERNAL_OFFSET)]
+    # Every section is read a block of records at a time, so the memory needed does not grow
+    # with the record count.
+    report["code_counts"] = _count_codes(data, n, traits, width)
+    zero_sigs = with_offset = last_offset = 0
+    for start in range(0, n, RECORDS_PER_CHUNK):
+        records = min(RECORDS_PER_CHUNK, n - start)
+        if dim:
+            sigs = np.frombuffer(data, dtype=np.uint8, count=records * sig_size,
+                                 offset=sig_start + start * sig_size).reshape(records, sig_size)
+            zero_sigs += records - int(np.count_nonzero(sigs.any(axis=1)))
+        offsets = np.frombuffer(data, dtype="<u8", count=records, offset=offsets_start + start * 8)
+        present = offsets[offsets != np.uint64(NO_EXTERNAL_OFFSET)]
+        if present.size:
+            with_offset += int(present.size)
+            last_offset = max(last_offset, int(present.max()))
     report["embeddings"] = {
         "zero_signatures": zero_sigs,
-        "with_external_offset": int(present.size),
+        "with_external_offset": with_offset,
         # exact re-scoring scores 0.0 for any record whose embedding ends beyond the buffer
-        "embeddings_data_bytes": int(present.max()) + 4 * dim if present.size else 0,
+        "embeddings_data_bytes": last_offset + 4 * dim if with_offset else 0,
     }
-    del offsets, present
     return report
 
 
-def _count_codes(planes: npt.NDArray[np.uint64], n: int) -> list[list[int]]:
+def _count_codes(data: mmap.mmap, n: int, traits: int, width: int) -> list[list[int]]:
     """For each trait of the data file, the number of records holding each code (0..2^w - 1)."""
-    blocks, traits, width = planes.shape
     counts = [np.zeros(1 << width, dtype=np.int64) for _ in range(traits)]
-    for start in range(0, blocks, BLOCKS_PER_CHUNK):
-        chunk = planes[start:start + BLOCKS_PER_CHUNK]
-        records = min(n - start * 64, chunk.shape[0] * 64)
+    block_words = traits * width
+    for start in range(0, (n + 63) // 64, RECORDS_PER_CHUNK // 64):
+        blocks = min(RECORDS_PER_CHUNK // 64, (n + 63) // 64 - start)
+        chunk = np.frombuffer(data, dtype="<u8", count=blocks * block_words,
+                              offset=HEADER_SIZE + start * block_words * 8)
+        chunk = chunk.reshape(blocks, traits, width)
+        records = min(n - start * 64, blocks * 64)
         for t in range(traits):
             # Bit j of a plane word is bit j % 8 of its byte j / 8 (little-endian words).
             words = np.ascontiguousarray(chunk[:, t, :]).view(np.uint8)
-            bits = np.unpackbits(words.reshape(chunk.shape[0], width, 8), axis=2, bitorder="little")
-            codes = np.zeros((chunk.shape[0], 64), dtype=np.int64)
+            bits = np.unpackbits(words.reshape(blocks, width, 8), axis=2, bitorder="little")
+            codes = np.zeros((blocks, 64), dtype=np.int64)
             for k in range(width):
                 codes |= bits[:, k, :].astype(np.int64) << k
             counts[t] += np.bincount(codes.reshape(-1)[:records], minlength=1 << width)

@@ -15,11 +15,15 @@ namespace korvel {
 
 Expected<std::string, std::string> read_file_to_string(const std::string& path) {
   if (path.find('\0') != std::string::npos) return unexpected(std::string(kNulByteText));
-  // Non-blocking open: a FIFO without a writer reads as empty instead of blocking forever.
+  // Non-blocking open: a FIFO does not wait for a writer before it is refused below.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return unexpected(os_error_text(errno));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return unexpected(os_error_text(errno));
+  // Only a regular file has an end: a character device (/dev/zero) or a FIFO with a writer
+  // would be read until memory runs out. Refused as mapping one is (ENODEV); a directory
+  // keeps the error its read gives.
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return unexpected(os_error_text(ENODEV));
   std::string out;
   // The size is a hint (the file may change, or be a pipe); reads go on until end of file.
   out.resize(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096);

@@ -25,6 +25,10 @@ TEST(ReadFile, WholeContentAndErrors) {
   EXPECT_EQ(read_file_to_string(std::string("a\0b", 3)).error(),
             "file name contained an unexpected NUL byte");
   EXPECT_EQ(read_file_to_string("/").error(), "Is a directory (os error 21)");
+  // Devices have no end (or no content): refused before any read.
+  for (const char* device : {"/dev/zero", "/dev/urandom", "/dev/full", "/dev/null"}) {
+    EXPECT_EQ(read_file_to_string(device).error(), "No such device (os error 19)") << device;
+  }
 }
 
 TEST(Utf8, AcceptsWellFormedRejectsTheRest) {

@@ -178,6 +178,8 @@ TEST(IndexReaderOpen, FileAccessErrors) {
             "File access failed: file name contained an unexpected NUL byte");
   // A directory opens read-only but cannot be mapped.
   EXPECT_EQ(open_error(dir.file("")), "File access failed: No such device (os error 19)");
+  // /dev/zero can be mapped, but no device is an index file.
+  EXPECT_EQ(open_error("/dev/zero"), "File access failed: No such device (os error 19)");
 }
 
 TEST(IndexReaderAccessors, HeaderOnlyFileHasNoRecords) {
@@ -355,7 +357,8 @@ TEST(IndexReaderCorruption, EveryHeaderByteChangeOpensCleanlyOrFails) {
   size_t opened = 0;
   for (size_t pos = 0; pos < kHeaderSize; ++pos) {
     const uint8_t x = image[pos];
-    for (const uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t(x ^ 0x01), uint8_t(x ^ 0x80)}) {
+    for (const uint8_t value :
+         {uint8_t{0x00}, uint8_t{0xFF}, uint8_t(x ^ 0x01), uint8_t(x ^ 0x80)}) {
       SCOPED_TRACE(testing::Message() << "byte " << pos << " = " << int{value});
       std::vector<uint8_t> bytes = image;
       bytes[pos] = value;

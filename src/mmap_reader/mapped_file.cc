@@ -67,6 +67,9 @@ Expected<MappedFile, std::string> MappedFile::open(const std::string& path) {
 
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return unexpected(os_error_text(errno));
+  // A device may well be mappable (/dev/zero is), but its size says nothing about its
+  // content; only a regular file is an index. ENODEV, as mmap gives for a FIFO.
+  if (!S_ISREG(st.st_mode)) return unexpected(os_error_text(ENODEV));
   const auto size = static_cast<size_t>(st.st_size);
 
   // mmap rejects length 0; an empty file is mapped with one byte that is never read.

@@ -24,6 +24,8 @@ PyResult<size_t> sequence_hint(PyObject* obj) {
   if (!PySequence_Check(obj)) return unexpected(cannot_convert(obj, "Sequence"));
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
+    // A failing __len__ only costs the hint; a Ctrl-C or exit raised from it is kept.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return unexpected(PyError::fetch());
     PyErr_Clear();
     return size_t{0};
   }

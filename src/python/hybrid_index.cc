@@ -112,6 +112,7 @@ class BorrowGuard {
     obj_->borrow_flag = kind == Borrow::kExclusive ? -1 : obj_->borrow_flag + 1;
   }
   ~BorrowGuard() {
+    if (!holds_interpreter_lock()) return;  // the thread is being ended; see py_ref.h
     obj_->borrow_flag = obj_->borrow_flag == -1 ? 0 : obj_->borrow_flag - 1;
     Py_DECREF(obj_);
   }
@@ -122,14 +123,20 @@ class BorrowGuard {
   HybridIndexObject* obj_;
 };
 
-// The C++-exception firewall: a fault never unwinds into the interpreter.
+// The C++-exception firewall: a fault never unwinds into the interpreter. The one unwind
+// that must pass is the forced unwind by which a finalising interpreter ends a thread that
+// asks for its lock back (py_ref.h); so neither this nor the entries below are noexcept.
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
   try {
     PyResult<OwnedRef> r = f();
     if (r) return std::move(r).value().release();
     std::move(r).error().restore();
     return nullptr;
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -141,7 +148,7 @@ PyObject* guarded(F&& f) noexcept {
 }
 
 PyObject* run_static(const MethodSpec& spec, StaticBody body, PyObject* const* args,
-                     Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+                     Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyResult<OwnedRef> {
     PyObject* bound[kMaxParams];
     KORVEL_TRY(bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
@@ -150,7 +157,7 @@ PyObject* run_static(const MethodSpec& spec, StaticBody body, PyObject* const* a
 }
 
 PyObject* run_instance(const MethodSpec& spec, Borrow kind, InstanceBody body,
-                       PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+                       PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyResult<OwnedRef> {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The receiver arrives as the first positional argument (the class attribute binds
@@ -179,6 +186,7 @@ PyObject* run_instance(const MethodSpec& spec, Borrow kind, InstanceBody body,
       return unexpected(cannot_convert(receiver, "HybridIndex"));
     }
     auto* self = reinterpret_cast<HybridIndexObject*>(receiver);
+    if (!self->state_built) return unexpected(type_error(kStateNotBuilt));
     if (kind == Borrow::kExclusive && self->borrow_flag != 0) {
       return unexpected(runtime_error("Already borrowed"));
     }
@@ -191,14 +199,12 @@ PyObject* run_instance(const MethodSpec& spec, Borrow kind, InstanceBody body,
 }
 
 template <const MethodSpec& Spec, StaticBody Body>
-PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) noexcept {
+PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return run_static(Spec, Body, args, nargsf, kwnames);
 }
 
 template <const MethodSpec& Spec, Borrow Kind, InstanceBody Body>
-PyObject* instance_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                         PyObject* kwnames) noexcept {
+PyObject* instance_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return run_instance(Spec, Kind, Body, args, nargsf, kwnames);
 }
 
@@ -244,7 +250,7 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 void dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   auto* self = reinterpret_cast<HybridIndexObject*>(obj);
-  self->state.~IndexState();  // unmaps the data file in query mode
+  if (self->state_built) self->state.~IndexState();  // unmaps the data file in query mode
   type->tp_free(obj);
   Py_DECREF(type);
 }
@@ -296,6 +302,7 @@ PyResult<OwnedRef> new_index_object(IndexState state) {
   auto* self = reinterpret_cast<HybridIndexObject*>(obj.get());
   new (&self->state) IndexState(std::move(state));
   self->borrow_flag = 0;
+  self->state_built = true;
   return obj;
 }
 

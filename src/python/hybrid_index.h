@@ -19,7 +19,15 @@ using IndexState = std::variant<BuildState, QueryState>;
 struct HybridIndexObject {
   PyObject_HEAD IndexState state;  // placement-constructed after allocation, destroyed in dealloc
   Py_ssize_t borrow_flag;          // 0 free, k > 0 shared borrows, -1 exclusive
+  // Set only once `state` is constructed. The type's allocator zero-fills, so an object
+  // allocated some other way (object.__new__ after HybridIndex.__new__ was replaced) has
+  // it false: methods refuse it and dealloc leaves its unconstructed state alone.
+  bool state_built;
 };
+
+// The TypeError text for a method called on such an object.
+inline constexpr char kStateNotBuilt[] =
+    "HybridIndex object was not created by HybridIndex.builder() or HybridIndex.load()";
 
 // The class object, created on first need and cached for the process; nullptr with the
 // Python error set when creation fails.

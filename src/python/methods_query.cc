@@ -200,7 +200,7 @@ PyResult<std::vector<float>> to_query_vector(PyObject* obj) {
     return out;
   }
   auto r = to_f32_list(obj);
-  if (r) return r;
+  if (r || !r.error().is_exception()) return r;
   const PyError& e = r.error();
   return unexpected(value_error("Invalid query_vector format: " + e.type_name() + ": " + e.text()));
 }
@@ -286,13 +286,9 @@ PyResult<OwnedRef> search_body(HybridIndexObject* self, PyObject* const* args) {
     request.embeddings = std::span<const uint8_t>(embeddings.data(), embeddings.size());
   }
 
-  Expected<std::vector<SearchHit>, QueryError> hits = std::vector<SearchHit>();
-  {
-    // The shared borrow keeps the state alive and unchanged; the buffer export keeps the
-    // embeddings in place.
-    ReleasedGil released;
-    hits = execute_query(*q, request);
-  }
+  // The shared borrow keeps the state alive and unchanged; the buffer export keeps the
+  // embeddings in place.
+  auto hits = without_interpreter_lock([&] { return execute_query(*q, request); });
   if (!hits) return unexpected(value_error(to_string(hits.error())));
 
   double* out = nullptr;

@@ -22,6 +22,11 @@ class PyError {
   static PyError fetch();
 
   bool is_exactly(PyObject* type) const noexcept { return type_.get() == type; }
+  // False for the BaseExceptions that are not Exceptions (KeyboardInterrupt, SystemExit,
+  // GeneratorExit, PanicException): those reach the caller as raised, never re-worded.
+  bool is_exception() const noexcept {
+    return PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception) != 0;
+  }
   // The str() of the exception (its message).
   std::string text() const;
   // The exception type's __name__ ("TypeError").

@@ -1,12 +1,31 @@
-// Small RAII owners for the interpreter boundary: an owned PyObject reference, a buffer
-// export, and a released interpreter lock.
+// Small RAII owners for the interpreter boundary: an owned PyObject reference and a buffer
+// export; and the one way to run work with the interpreter lock released.
 #pragma once
 
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include <exception>
+#include <optional>
 #include <utility>
 
 namespace korvel::py {
+
+// False only on a thread that asked a finalising interpreter for its lock back. The
+// interpreter (3.10 to 3.13) does not give it: it ends the thread with pthread_exit, which
+// unwinds the stack with a forced-unwind exception. The owners below then leave the
+// interpreter's objects alone on the way out: another thread is tearing them down.
+inline bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  if (!Py_IsFinalizing()) return true;
+#else
+  if (!_Py_IsFinalizing()) return true;
+#endif
+  return PyGILState_Check() != 0;
+}
 
 // Owns one strong reference.
 class OwnedRef {
@@ -27,7 +46,11 @@ class OwnedRef {
   }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(p_); }
+  // May run Python code (a __del__, a generator's close), during which a finalising
+  // interpreter may end the thread: the forced unwind must be able to leave this frame.
+  ~OwnedRef() noexcept(false) {
+    if (p_ != nullptr && holds_interpreter_lock()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -46,7 +69,7 @@ class BufferView {
   BufferView& operator=(BufferView&&) = delete;
   BufferView(const BufferView&) = delete;
   ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && holds_interpreter_lock()) PyBuffer_Release(&view_);
   }
   // Takes a simple read-only export of `obj`; returns false with the error set.
   bool acquire(PyObject* obj) noexcept {
@@ -62,16 +85,28 @@ class BufferView {
   bool held_ = false;
 };
 
-// Releases the interpreter lock for its lifetime.
-class ReleasedGil {
- public:
-  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+// Runs f() with the interpreter lock released and returns its result; f must not touch the
+// interpreter. The lock is taken back in plain code with no exception in flight, never in a
+// destructor: when the interpreter is finalising, taking it back ends this thread by a forced
+// unwind, which a noexcept frame (every destructor) or a pending exception turns into
+// std::terminate. An exception from f is rethrown once the lock is held again.
+template <class F>
+auto without_interpreter_lock(F&& f) -> decltype(f()) {
+  std::optional<decltype(f())> result;
+  std::exception_ptr fault;
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    result.emplace(f());
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being cancelled: it must not take the lock back
+#endif
+  } catch (...) {
+    fault = std::current_exception();
+  }
+  PyEval_RestoreThread(saved);
+  if (fault) std::rethrow_exception(fault);
+  return std::move(*result);
+}
 
 }  // namespace korvel::py

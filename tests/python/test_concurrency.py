@@ -1,10 +1,13 @@
 """Threads: concurrent searches on one index match a serial run while other threads read
 statistics and create and drop other indexes; an index dropped by another thread during a
-search outlives the search; borrow conflicts fail at once and never hang."""
+search outlives the search; borrow conflicts fail at once and never hang; the interpreter
+exits cleanly while daemon threads are inside calls."""
 
 import faulthandler
 import os
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -251,3 +254,31 @@ def test_reentrant_calls_fail_with_borrow_errors(tmp_path, mode, outer, inner, m
     outer(idx, Calls())
     assert seen == [message]
     idx.memory_stats()  # released again
+
+
+# At exit the interpreter ends each daemon thread that asks for its lock back, by unwinding
+# the thread's stack: from the end of a search (lock released for the scan) and from Python
+# code that a conversion runs (__float__, __index__).
+EXIT_LOOPS = {
+    "search": "while True: idx.search({'a': 'a1'}, q, 10)",
+    "add_record": "b = HybridIndex.builder(['a'], DIM)\n"
+                  "i = 0\nwhile True: b.add_record(Num(i), {'a': 'x'}, [Num(1)] * DIM); i += 1",
+    "search_conversions": "while True: idx.search({}, [Num(1)] * DIM, Num(5))",
+}
+
+
+@pytest.mark.parametrize("loop", sorted(EXIT_LOOPS))
+def test_exit_with_a_daemon_thread_inside_a_call(loaded, loop):
+    script = (
+        "import sys, threading, time\nimport numpy as np\nfrom korvel import HybridIndex\n"
+        f"DIM = {DIM}\n"
+        "class Num:\n    def __init__(self, v): self.v = v\n"
+        "    def __index__(self): return self.v\n    def __float__(self): return float(self.v)\n"
+        "idx = HybridIndex.load(sys.argv[1])\n"
+        "q = np.ones(DIM, np.float32)\n"
+        "def loop():\n" + "".join("    " + line + "\n" for line in EXIT_LOOPS[loop].split("\n")) +
+        "threading.Thread(target=loop, daemon=True).start()\ntime.sleep(0.2)\n")
+    for _ in range(5 if not LONG_TESTS else 50):
+        out = subprocess.run([sys.executable, "-c", script, loaded[2]], capture_output=True,
+                             text=True, timeout=60)
+        assert (out.returncode, out.stderr) == (0, "")

@@ -2,9 +2,12 @@
 
 import json
 import os
+import struct
 import subprocess
 import sys
+import tracemalloc
 
+import numpy as np
 import pytest
 
 import korvel
@@ -173,3 +176,41 @@ def test_version_and_usage():
     assert korvel.__version__ != "0+unknown" or "site-packages" not in korvel.__file__
     done = run_cli()
     assert done.returncode == 2 and "inspect" in done.stdout
+
+
+def sparse_index(path, n, dim=8):
+    """A data file of n all-zero records (sparse on disk) and a sidecar without doc_ids."""
+    header = b"KRVX" + struct.pack("<HQHHB", 1, n, 1, dim, 8)
+    write_index(path, header + bytes(64 - len(header)), sidecar(["t"], [{"v": 0}], []))
+    os.truncate(path, 64 + (n + 63) // 64 * 64 + n * ((dim + 7) // 8) + n * 8)
+
+
+def test_memory_does_not_grow_with_the_record_count(tmp_index_path, capsys):
+    peaks = []
+    for n in (1 << 17, 1 << 21):
+        sparse_index(tmp_index_path, n)
+        tracemalloc.start()  # NumPy reports its array buffers to tracemalloc
+        r = report(tmp_index_path, capsys)
+        peaks.append(tracemalloc.get_traced_memory()[1])
+        tracemalloc.stop()
+        assert r["traits"][0]["most_frequent"] == [{"value": "v", "code": 0, "records": n}]
+        assert r["embeddings"] == {"zero_signatures": n, "with_external_offset": n,
+                                   "embeddings_data_bytes": 32}
+    assert peaks[1] < peaks[0] + (1 << 20)
+
+
+@pytest.mark.parametrize("exc,status,err", [
+    (KeyboardInterrupt, 130, ""),
+    (MemoryError, 1, "korvel inspect: Not enough memory to inspect '{p}'\n"),
+])
+def test_interrupted_or_failing_data_pass_ends_quietly(tmp_index_path, capsys, monkeypatch, exc,
+                                                       status, err):
+    # The views of the mapping must be gone before it closes: else a BufferError follows.
+    sparse_index(tmp_index_path, 1000)
+
+    def fail(*args, **kwargs):
+        raise exc
+
+    monkeypatch.setattr(np, "bincount", fail)
+    assert main(["inspect", tmp_index_path]) == status
+    assert capsys.readouterr() == ("", err.format(p=tmp_index_path))

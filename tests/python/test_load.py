@@ -156,26 +156,35 @@ def test_loaded_index_survives_a_save_over_its_file(tmp_path):
     assert HybridIndex.load(p).search({}).tolist() == [[1.0, 0.0]]
 
 
-def test_fifos_fail_instead_of_blocking(tmp_path, small_index):
-    """A FIFO at either path must not wait for a writer while the interpreter lock is held."""
+def test_non_regular_files_are_refused_at_once(tmp_path, small_index):
+    """A FIFO must not wait for a writer, nor a device be read without end (in a child with a
+    capped address space), at either path, directly or through a link."""
     import subprocess
     import sys
 
-    data = str(tmp_path / "fifo.korvix")
-    os.mkfifo(data)
     good = str(tmp_path / "good.korvix")
     small_index.save(good)
-    os.mkfifo(good + "2.meta")
-    os.link(good, good + "2")
+    datas, sidecars = [], []
+    for name, make in [("fifo", os.mkfifo), ("zero", lambda p: os.symlink("/dev/zero", p)),
+                       ("urandom", lambda p: os.symlink("/dev/urandom", p)),
+                       ("full", lambda p: os.symlink("/dev/full", p))]:
+        data = str(tmp_path / f"{name}.korvix")
+        make(data)
+        make(data + "2.meta")
+        os.link(good, data + "2")
+        datas.append(data)
+        sidecars.append(data + "2")
     script = (
-        "import sys\nfrom korvel import HybridIndex\n"
+        "import os, resource, sys\nfrom korvel import HybridIndex\n"
+        "if os.environ.get('KORVEL_SANITIZED') != '1':\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n"
         "for p in sys.argv[1:]:\n"
         "    try:\n        HybridIndex.load(p)\n"
         "    except (OSError, ValueError) as e:\n        print(type(e).__name__, e)\n")
-    out = subprocess.run([sys.executable, "-c", script, data, good + "2"], capture_output=True,
+    out = subprocess.run([sys.executable, "-c", script, *datas, *sidecars], capture_output=True,
                          text=True, timeout=60)
-    lines = out.stdout.splitlines()
-    assert lines[0] == (f"OSError Failed to open '{data}': File access failed: "
-                        "No such device (os error 19)")
-    assert lines[1] == (f"ValueError Invalid metadata file '{good}2.meta': "
-                        "Invalid metadata format: not a JSON object")
+    assert out.stdout.splitlines() == [
+        f"OSError Failed to open '{p}': File access failed: No such device (os error 19)"
+        for p in datas] + [
+        f"OSError Failed to read metadata '{p}.meta': No such device (os error 19)"
+        for p in sidecars]

@@ -206,3 +206,64 @@ def test_only_the_avx2_kernels_contain_avx_instructions():
             (kernels if "avx2" in (function or "") else offenders).add(function)
     assert not offenders
     assert any("hamming_avx2" in k for k in kernels), "the AVX2 kernel is compiled for AVX2"
+
+
+def test_an_object_without_built_state_is_refused(tmp_path):
+    # Replacing __new__ lets object.__new__ allocate an instance that neither builder() nor
+    # load() built; the class is changed for good, so this runs in a child process.
+    import subprocess
+    import sys
+
+    path = str(tmp_path / "forged.korvix")
+    script = (
+        "import sys\nfrom korvel import HybridIndex\n"
+        "HybridIndex.__new__ = staticmethod(lambda c: object.__new__(c))\n"
+        "x = HybridIndex()\n"
+        "for call in (lambda: x.add_record(1, {}), lambda: x.save(sys.argv[1]),\n"
+        "             lambda: x.search({}), lambda: x.memory_stats(),\n"
+        "             lambda: HybridIndex.search(x, {})):\n"
+        "    try:\n        call()\n        print('ran')\n"
+        "    except TypeError as e:\n        print(e)\n"
+        "del x\n")
+    out = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True,
+                         timeout=60)
+    assert (out.returncode, out.stderr) == (0, "")
+    assert out.stdout.splitlines() == [
+        "HybridIndex object was not created by HybridIndex.builder() or HybridIndex.load()"] * 5
+    assert not (tmp_path / "forged.korvix").exists()
+
+
+class Interrupting:
+    """Every Python hook a conversion may call raises the given exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+    __float__ = __len__ = __iter__ = __index__
+
+    def __getitem__(self, i):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_from_conversions_reach_the_caller_unchanged(exc_type, small_index,
+                                                                     tmp_index_path):
+    small_index.save(tmp_index_path)
+    loaded = HybridIndex.load(tmp_index_path)
+    exc = exc_type()
+    r = Interrupting(exc)
+    calls = [
+        lambda: HybridIndex.builder(r, 0),
+        lambda: HybridIndex.builder(["a"], r),
+        lambda: small_index.add_record(r, {}), lambda: small_index.add_record(1, {}, r),
+        lambda: small_index.add_record(1, {}, [r] * 4), lambda: small_index.add_record(1, {}, None, r),
+        lambda: loaded.search({}, r), lambda: loaded.search({}, [r] * 4),
+        lambda: loaded.search({}, None, r),
+    ]
+    for call in calls:
+        with pytest.raises(exc_type) as e:
+            call()
+        assert e.value is exc

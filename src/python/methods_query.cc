@@ -13,7 +13,7 @@
 #include "python/converters.h"
 #include "python/hybrid_index.h"
 #include "python/numpy_access.h"
-#include "python/sidecar.h"
+#include "sidecar/sidecar.h"
 
 namespace korvel::py {
 namespace {

@@ -2,7 +2,7 @@
 // target, flush it, rename it over the target. Writing in place would leave a half-written
 // file after a failure and pull pages out from under any process that has the old file
 // mapped; a rename does neither.
-#include "pipeline/file_write.h"
+#include "common/file_write.h"
 
 #include <fcntl.h>
 #include <limits.h>

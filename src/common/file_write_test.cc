@@ -1,4 +1,4 @@
-#include "pipeline/file_write.h"
+#include "common/file_write.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // save_index and the render function of SaveError. The sidecar is serialised only after the
-// data file is staged and its image released, so the two never take memory at the same time.
+// data file is staged and (unless it is written in place) its image released, so the two
+// seldom take memory at the same time.
 #include "pipeline/save.h"
 
 #include <cstdint>
@@ -44,7 +45,8 @@ Expected<void, SaveError> save_index(const BuildState& state, const std::string&
   // process killed while writing leaves the previous pair loadable.
   auto staged_data = StagedFile::write(path, *image);
   if (!staged_data) return data_failed(std::move(staged_data).error());
-  std::vector<uint8_t>().swap(*image);  // release the image before building the sidecar
+  // The image is released before the sidecar is built unless it still has to be written.
+  if (!staged_data->in_place()) std::vector<uint8_t>().swap(*image);
 
   IndexMetadata metadata;
   metadata.schema = state.schema;
@@ -56,16 +58,12 @@ Expected<void, SaveError> save_index(const BuildState& state, const std::string&
   auto staged_meta = StagedFile::write(meta_path, bytes);
   if (!staged_meta) return meta_failed(std::move(staged_meta).error());
 
-  // The two renames run back to back: only a process killed between them pairs the new
-  // data file with the old sidecar.
-  auto data_named = staged_data->name();
-  auto meta_named = staged_meta->name();
-  if (!data_named) return data_failed(std::move(data_named).error());
-  if (!meta_named) return meta_failed(std::move(meta_named).error());
-  if (auto c = staged_data->commit(); !c) return data_failed(std::move(c).error());
-  if (auto c = staged_meta->commit(); !c) return meta_failed(std::move(c).error());
-  if (auto s = staged_data->sync(); !s) return data_failed(std::move(s).error());
-  if (auto s = staged_meta->sync(); !s) return meta_failed(std::move(s).error());
+  // Both files are replaced or neither: a failure puts the previous data file back.
+  StagedFile* const pair[] = {&*staged_data, &*staged_meta};
+  if (auto committed = commit_together(pair); !committed) {
+    CommitError& e = committed.error();
+    return e.file == 0 ? data_failed(std::move(e.text)) : meta_failed(std::move(e.text));
+  }
   return {};
 }
 

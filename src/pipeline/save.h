@@ -31,9 +31,10 @@ using SaveError = std::variant<CompilationFailed, DataFileWriteFailed, SidecarWr
 // "Failed to write metadata '{path}': {text}".
 std::string to_string(const SaveError& e);
 
-// Compiles `state` and writes both files. Both are written in full before either replaces its
-// predecessor. Errors: CompilationFailed (nothing written), DataFileWriteFailed,
-// SidecarWriteFailed. Does not change `state`. Not thread-safe against changes of `state`.
+// Compiles `state` and writes both files as commit_together does: both are written in full
+// before either replaces its predecessor, and an error leaves the previous pair in place.
+// Errors: CompilationFailed (nothing written), DataFileWriteFailed, SidecarWriteFailed.
+// Does not change `state`. Not thread-safe against changes of `state`.
 [[nodiscard]] Expected<void, SaveError> save_index(const BuildState& state,
                                                    const std::string& path);
 

@@ -20,8 +20,8 @@ constexpr uint32_t kMaxVectorDim = 65535;
 // An embedding: a contiguous one-dimensional float32/float64 array is read directly (the
 // same values the item-by-item path gives); anything else goes item by item.
 PyResult<std::vector<float>> to_embedding(PyObject* obj) {
-  if (auto info = inspect_array(obj);
-      info && info->exact_ndarray && info->ndim == 1 && info->contiguous) {
+  KORVEL_ASSIGN_OR_RETURN(std::optional<ArrayInfo> info, inspect_array(obj));
+  if (info && info->exact_ndarray && info->ndim == 1 && info->contiguous) {
     const auto* bytes = static_cast<const unsigned char*>(info->data);
     if (info->element == ElementType::kFloat32) {
       if (reinterpret_cast<uintptr_t>(bytes) % alignof(float) == 0) {

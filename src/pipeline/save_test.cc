@@ -16,22 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(SaveError, RendersEachVariantsText) {
-  const struct {
-    SaveError error;
-    const char* text;
-  } cases[] = {
-      {CompilationFailed{UnknownTraitValue{"v", 1, 7}},
-       "Compilation failed: Unknown trait value 'v' for trait index 1 at record 7 (not assigned "
-       "via assign_token)"},
-      {DataFileWriteFailed{"d/i", "Permission denied (os error 13)"},
-       "Failed to write 'd/i': Permission denied (os error 13)"},
-      {SidecarWriteFailed{"d/i.meta", "failed to write whole buffer"},
-       "Failed to write metadata 'd/i.meta': failed to write whole buffer"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(to_string(c.error), c.text);
-}
-
 std::string read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -12,7 +12,7 @@
 
 #include "common/little_endian.h"
 #include "pipeline/compile.h"
-#include "python/sidecar.h"
+#include "sidecar/sidecar.h"
 
 namespace korvel {
 namespace {

@@ -240,9 +240,12 @@ def _describe_sidecar(report: dict[str, Any], meta_path: str, raw: bytes, top: i
         report["traits"].append(entry)
 
 
-def _count(n: int, noun: str) -> str:
-    plural = noun[:-1] + "ies" if noun.endswith("y") else noun + "s"
-    return f"{n} {noun if n == 1 else plural}"
+def _noun(n: int, noun: str) -> str:
+    return noun if n == 1 else noun[:-1] + "ies" if noun.endswith("y") else noun + "s"
+
+
+def _count(n: int, noun: str, grouped: bool = False) -> str:
+    return f"{n:,} {_noun(n, noun)}" if grouped else f"{n} {_noun(n, noun)}"
 
 
 def _quote(s: str) -> str:
@@ -257,25 +260,29 @@ def format_report(r: dict[str, Any]) -> str:
     h = r["header"]
     lines = [
         f"index        {r['path']}",
-        f"data file    {r['file_size']:,} bytes (the format needs {r['required_size']:,})",
-        f"header       magic {h['magic']}, version {h['version']}, {h['record_count']:,} records, "
-        f"{h['trait_count']} traits, {h['bit_width']}-bit codes, vector_dim {h['vector_dim']}",
+        f"data file    {_count(r['file_size'], 'byte', True)} (the format needs {r['required_size']:,})",
+        f"header       magic {h['magic']}, version {h['version']}, "
+        f"{_count(h['record_count'], 'record', True)}, {_count(h['trait_count'], 'trait')}, "
+        f"{h['bit_width']}-bit codes, vector_dim {h['vector_dim']}",
     ]
     for i, s in enumerate(r["sections"]):
         lines.append(f"{'sections' if i == 0 else '':<13}{s['name']:<18}at {s['offset']:>11,}"
-                     f"  {s['size']:>11,} bytes")
+                     f"  {s['size']:>11,} {_noun(s['size'], 'byte')}")
     side = r["sidecar"]
-    lines.append(f"sidecar      {side['path']}, {side['size']:,} bytes")
+    lines.append(f"sidecar      {side['path']}, {_count(side['size'], 'byte', True)}")
     if r["doc_ids"] is not None:
         lines.append(f"doc_ids      {r['doc_ids']['count']:,} ({r['doc_ids']['distinct']:,} distinct)")
     e = r["embeddings"]
-    lines.append(f"signatures   {r['signature_bytes']} bytes each; {e['zero_signatures']:,} all zero")
-    lines.append(f"ext. offsets {e['with_external_offset']:,} records have one; exact re-scoring "
+    lines.append(f"signatures   {_count(r['signature_bytes'], 'byte')} each; "
+                 f"{e['zero_signatures']:,} all zero")
+    with_offset = e["with_external_offset"]
+    lines.append(f"ext. offsets {_count(with_offset, 'record', True)} "
+                 f"{'has' if with_offset == 1 else 'have'} one; exact re-scoring "
                  f"reads up to byte {e['embeddings_data_bytes']:,} of embeddings_data")
     lines.append("traits       #  name, values in the sidecar, codes in use: most frequent (records)")
     for t in r["traits"]:
         name = _quote(t["name"]) if t["name"] is not None else "(no name)"
-        values = "no dictionary" if t["values"] is None else f"{t['values']} values"
+        values = "no dictionary" if t["values"] is None else _count(t["values"], "value")
         in_use = "no data" if t["codes_in_use"] is None else f"{t['codes_in_use']} in use"
         top = ", ".join(
             f"{_quote(v['value']) if v['value'] is not None else '<code %d>' % v['code']} "

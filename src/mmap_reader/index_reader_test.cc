@@ -16,7 +16,7 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/compile.h"
-#include "pipeline/file_write.h"
+#include "common/file_write.h"
 #include "vector/signature.h"
 
 namespace korvel {

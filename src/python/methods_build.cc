@@ -1,5 +1,5 @@
 // Build-mode methods: builder(), add_record() and save(). Arguments become owned C++ values
-// here; the work is done by the core (trait dictionaries, compile_index, file writing).
+// here; the work is done by the core (trait dictionaries, save_index).
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -7,12 +7,10 @@
 #include <vector>
 
 #include "categorical/trait_dictionary.h"
-#include "pipeline/compile.h"
-#include "pipeline/file_write.h"
+#include "pipeline/save.h"
 #include "python/converters.h"
 #include "python/hybrid_index.h"
 #include "python/numpy_access.h"
-#include "python/sidecar.h"
 
 namespace korvel::py {
 namespace {
@@ -22,8 +20,8 @@ constexpr uint32_t kMaxVectorDim = 65535;
 // An embedding: a contiguous one-dimensional float32/float64 array is read directly (the
 // same values the item-by-item path gives); anything else goes item by item.
 PyResult<std::vector<float>> to_embedding(PyObject* obj) {
-  if (auto info = inspect_array(obj);
-      info && info->exact_ndarray && info->ndim == 1 && info->contiguous) {
+  KORVEL_ASSIGN_OR_RETURN(std::optional<ArrayInfo> info, inspect_array(obj));
+  if (info && info->exact_ndarray && info->ndim == 1 && info->contiguous) {
     const auto* bytes = static_cast<const unsigned char*>(info->data);
     if (info->element == ElementType::kFloat32) {
       if (reinterpret_cast<uintptr_t>(bytes) % alignof(float) == 0) {
@@ -138,52 +136,8 @@ PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args) {
   KORVEL_ASSIGN_OR_RETURN(std::string path, argument("path", to_utf8(args[0])));
   const auto* build = std::get_if<BuildState>(&self->state);
   if (build == nullptr) return unexpected(value_error(kSaveInQueryMode));
-
-  auto image = compile_index(*build);
-  if (!image) return unexpected(io_error("Compilation failed: " + to_string(image.error())));
-  // Both files are written in full before either replaces its predecessor, so a failed
-  // write (a full disk, a file size limit) leaves the previous pair as it was, and a
-  // process killed while writing leaves the previous pair loadable.
-  auto staged_data = StagedFile::write(path, *image);
-  if (!staged_data) {
-    return unexpected(io_error("Failed to write '" + path + "': " + staged_data.error()));
-  }
-  std::vector<uint8_t>().swap(*image);  // release the image before building the sidecar
-
-  IndexMetadata metadata;
-  metadata.schema = build->schema;
-  metadata.dicts = build->dicts;
-  metadata.doc_ids.reserve(build->records.size());
-  for (const BufferedRecord& r : build->records) metadata.doc_ids.push_back(r.doc_id);
-  const std::string meta_path = path + ".meta";
-  const std::string text = serialize_metadata(metadata);
-  auto bytes = std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  auto staged_meta = StagedFile::write(meta_path, bytes);
-  if (!staged_meta) {
-    return unexpected(
-        io_error("Failed to write metadata '" + meta_path + "': " + staged_meta.error()));
-  }
-  // The two renames run back to back: only a process killed between them pairs the new
-  // data file with the old sidecar.
-  auto data_named = staged_data->name();
-  auto meta_named = staged_meta->name();
-  if (!data_named)
-    return unexpected(io_error("Failed to write '" + path + "': " + data_named.error()));
-  if (!meta_named) {
-    return unexpected(
-        io_error("Failed to write metadata '" + meta_path + "': " + meta_named.error()));
-  }
-  if (auto c = staged_data->commit(); !c) {
-    return unexpected(io_error("Failed to write '" + path + "': " + c.error()));
-  }
-  if (auto c = staged_meta->commit(); !c) {
-    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + c.error()));
-  }
-  if (auto s = staged_data->sync(); !s) {
-    return unexpected(io_error("Failed to write '" + path + "': " + s.error()));
-  }
-  if (auto s = staged_meta->sync(); !s) {
-    return unexpected(io_error("Failed to write metadata '" + meta_path + "': " + s.error()));
+  if (auto saved = save_index(*build, path); !saved) {
+    return unexpected(io_error(to_string(saved.error())));
   }
   return OwnedRef::borrow(Py_None);
 }

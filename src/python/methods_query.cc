@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/os_error.h"
@@ -13,7 +14,7 @@
 #include "python/converters.h"
 #include "python/hybrid_index.h"
 #include "python/numpy_access.h"
-#include "python/sidecar.h"
+#include "sidecar/sidecar.h"
 
 namespace korvel::py {
 namespace {
@@ -45,21 +46,31 @@ PyResult<bool> to_rescore_flag(PyObject* obj) {
 PyResult<std::vector<std::pair<std::string, std::string>>> to_filter_entries(PyObject* obj) {
   if (!PyDict_Check(obj)) return unexpected(cannot_convert(obj, "PyDict"));
   std::vector<std::pair<std::string, std::string>> out;
+  out.reserve(static_cast<size_t>(PyDict_GET_SIZE(obj)));
+  bool exact_keys = true;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(obj, &pos, &key, &value)) {
     KORVEL_ASSIGN_OR_RETURN(std::string k, to_utf8(key));
     KORVEL_ASSIGN_OR_RETURN(std::string v, to_utf8(value));
-    // Keys are distinct objects but, for str subclasses with their own hashing, not always
-    // distinct texts: as in a map from name to value, a repeated name keeps the last value.
-    auto same = std::find_if(out.begin(), out.end(), [&](const auto& e) { return e.first == k; });
-    if (same != out.end()) {
-      same->second = std::move(v);
+    exact_keys = exact_keys && PyUnicode_CheckExact(key);
+    out.emplace_back(std::move(k), std::move(v));
+  }
+  if (exact_keys) return out;  // keys of the str type itself are distinct texts
+  // Keys of str subclasses with their own hashing may repeat a text: as in a map from name
+  // to value, a repeated name keeps its first position and its last value.
+  std::vector<std::pair<std::string, std::string>> unique;
+  unique.reserve(out.size());
+  std::unordered_map<std::string, size_t> position;
+  for (auto& entry : out) {
+    auto [it, inserted] = position.try_emplace(entry.first, unique.size());
+    if (inserted) {
+      unique.push_back(std::move(entry));
     } else {
-      out.emplace_back(std::move(k), std::move(v));
+      unique[it->second].second = std::move(entry.second);
     }
   }
-  return out;
+  return unique;
 }
 
 // Appends `s` as a double-quoted, escaped list item: backslash before '"' and '\', \0 \t
@@ -184,8 +195,8 @@ PyResult<void> resolve_filters(const QueryState& q,
 }
 
 PyResult<std::vector<float>> to_query_vector(PyObject* obj) {
-  if (auto info = inspect_array(obj);
-      info && info->ndim == 1 && info->element == ElementType::kFloat32) {
+  KORVEL_ASSIGN_OR_RETURN(std::optional<ArrayInfo> info, inspect_array(obj));
+  if (info && info->ndim == 1 && info->element == ElementType::kFloat32) {
     if (!info->contiguous) {
       return unexpected(
           value_error("Query vector is not contiguous: The given array is not contiguous"));
@@ -212,7 +223,8 @@ constexpr char kWrongEmbeddingsType[] =
 // A read-only export of embeddings_data, held for the whole call so that the storage
 // stays in place (a bytearray cannot be resized while exported).
 PyResult<void> borrow_embeddings(PyObject* obj, BufferView& view) {
-  if (auto info = inspect_array(obj)) {
+  KORVEL_ASSIGN_OR_RETURN(std::optional<ArrayInfo> info, inspect_array(obj));
+  if (info) {
     if (info->ndim != 1 || info->element != ElementType::kUInt8) {
       return unexpected(value_error(kWrongEmbeddingsType));
     }

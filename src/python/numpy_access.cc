@@ -55,14 +55,10 @@ ElementType element_of(PyArrayObject* a) {
 
 }  // namespace
 
-std::optional<ArrayInfo> inspect_array(PyObject* obj) {
-  if (!numpy_loaded()) return std::nullopt;
-  if (!ensure_api()) {
-    // NumPy is in sys.modules but its API cannot be imported: treat as "not an array".
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  if (!PyArray_Check(obj)) return std::nullopt;
+PyResult<std::optional<ArrayInfo>> inspect_array(PyObject* obj) {
+  if (!numpy_loaded()) return std::optional<ArrayInfo>();
+  if (!ensure_api()) return unexpected(PyError::fetch());
+  if (!PyArray_Check(obj)) return std::optional<ArrayInfo>();
   auto* a = reinterpret_cast<PyArrayObject*>(obj);
   ArrayInfo info;
   info.exact_ndarray = PyArray_CheckExact(obj);
@@ -71,7 +67,7 @@ std::optional<ArrayInfo> inspect_array(PyObject* obj) {
   info.contiguous = PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a);
   info.data = PyArray_DATA(a);
   info.length = info.ndim >= 1 ? static_cast<size_t>(PyArray_DIM(a, 0)) : 0;
-  return info;
+  return std::optional<ArrayInfo>(info);
 }
 
 PyResult<OwnedRef> new_f64_matrix(size_t rows, double** data) {

@@ -24,8 +24,9 @@ struct ArrayInfo {
 };
 
 // Array facts when `obj` is a NumPy array (ndarray or subtype); nothing otherwise. Never
-// imports NumPy: when it is not loaded, no object can be an array.
-std::optional<ArrayInfo> inspect_array(PyObject* obj);
+// imports NumPy: when it is not loaded, no object can be an array. Error: NumPy is loaded
+// but its C API cannot be imported (NumPy's ImportError).
+PyResult<std::optional<ArrayInfo>> inspect_array(PyObject* obj);
 
 // A new C-ordered float64 array of shape (rows, 2) and its data, imported on demand.
 PyResult<OwnedRef> new_f64_matrix(size_t rows, double** data);

@@ -1,6 +1,8 @@
 """builder() and add_record(): conversions, checks and their order, trait codes."""
 
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -104,6 +106,16 @@ class TestAddRecord:
         idx.save(tmp_index_path)
         meta = read_sidecar(tmp_index_path + ".meta")
         assert meta["doc_ids"] == [] and meta["dicts"] == [{}, {}], "a failed call adds nothing"
+
+    def test_a_reworded_conversion_error_keeps_its_cause(self, idx):
+        class Chained:
+            def __index__(self):
+                raise TypeError("boom") from KeyError("root")
+
+        with pytest.raises(TypeError) as e:
+            idx.add_record(Chained(), {})
+        assert str(e.value) == "argument 'doc_id': boom"
+        assert type(e.value.__cause__) is KeyError and e.value.__cause__.args == ("root",)
 
     def test_accepted_forms(self, idx, tmp_index_path):
         idx.add_record(True, {"color": "red"})
@@ -210,3 +222,22 @@ def test_allocation_failure_raises_memory_error():
                          timeout=120)
     assert out.returncode == 0, out.stderr
     assert "memory error after" in out.stdout and "alive" in out.stdout
+
+
+def test_numpy_without_its_c_api_raises_numpys_import_error():
+    script = """if True:
+        import sys
+        import numpy as np
+        from korvel import HybridIndex
+        sys.modules["numpy._core._multiarray_umath"] = None
+        sys.modules["numpy.core._multiarray_umath"] = None
+        try:
+            HybridIndex.builder(["a"], 2).add_record(1, {}, np.zeros(2, np.float32))
+        except ImportError as e:
+            print(type(e).__name__, e)
+    """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert done.stdout == ("ModuleNotFoundError import of numpy.core._multiarray_umath halted; "
+                           "None in sys.modules\n"), done.stderr

@@ -69,6 +69,18 @@ def test_report_of_a_saved_index(tmp_index_path, capsys):
     assert text[-1] == "warnings     none"
 
 
+def test_counts_of_one_take_the_singular(tmp_index_path, capsys):
+    idx = HybridIndex.builder(["color"], 8)
+    idx.add_record(7, {"color": "red"}, [1.0] * 8, 0)
+    idx.save(tmp_index_path)
+    assert main(["inspect", tmp_index_path]) == 0
+    text = capsys.readouterr().out
+    for phrase in ["1 record, 1 trait,", "  1 byte\n", "1 byte each", "1 record has one",
+                   '"color", 1 value, 1 in use']:
+        assert phrase in text, phrase
+    assert " 1 values" not in text and " 1 records" not in text and " 1 bytes" not in text
+
+
 @pytest.mark.parametrize("bit_width", [4, 8, 16])
 def test_codes_decoded_at_every_bit_width(tmp_index_path, capsys, bit_width):
     # 130 records: two full blocks and a partial one; codes use the top bit of the width.

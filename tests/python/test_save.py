@@ -149,6 +149,11 @@ def test_permission_bits_follow_the_umask(small_index, tmp_path):
         os.umask(old)
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
     assert stat.S_IMODE(os.stat(path + ".meta").st_mode) == 0o640
+    # A replaced pair keeps its own bits: a private index stays private.
+    for p in (path, path + ".meta"):
+        os.chmod(p, 0o600)
+    small_index.save(path)
+    assert [stat.S_IMODE(os.stat(p).st_mode) for p in (path, path + ".meta")] == [0o600] * 2
 
 
 def test_failed_saves_leave_no_trace(small_index, tmp_path):
@@ -164,14 +169,14 @@ def test_failed_saves_leave_no_trace(small_index, tmp_path):
         small_index.save(str(target))
     assert str(e.value).startswith(f"Failed to write '{target}': ")
     assert not os.path.exists(str(target) + ".meta")
-    # The sidecar path is a directory: the data file is complete, the error names the sidecar.
+    # The sidecar path is a directory: the error names the sidecar and, the pair being
+    # replaced together or not at all, no data file is left either.
     good = tmp_path / "g.korvix"
     (tmp_path / "g.korvix.meta").mkdir()
     with pytest.raises(OSError) as e:
         small_index.save(str(good))
-    assert str(e.value).startswith(f"Failed to write metadata '{good}.meta': ")
-    assert os.path.getsize(good) == 219
-    assert sorted(os.listdir(tmp_path)) == ["d.korvix", "g.korvix", "g.korvix.meta"]
+    assert str(e.value) == f"Failed to write metadata '{good}.meta': Is a directory (os error 21)"
+    assert sorted(os.listdir(tmp_path)) == ["d.korvix", "g.korvix.meta"]
     with pytest.raises(OSError) as e:
         small_index.save(str(tmp_path / "nul\0byte"))
     assert str(e.value).endswith(": file name contained an unexpected NUL byte")

@@ -1,6 +1,6 @@
 // Sidecar writer and parser: exact writer text, every parser message with its position,
 // the lenient corners of the accepted language, and a seeded write -> read round trip.
-#include "python/sidecar.h"
+#include "sidecar/sidecar.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Writer and parser of the metadata sidecar. The parser locates each of the three arrays by a
 // fixed byte pattern and reads it with its own small rules; every string and number is read
 // straight out of the input through string_views, so only decoded names and keys allocate.
-#include "python/sidecar.h"
+#include "sidecar/sidecar.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,0 +1,41 @@
+// save_index: a BuildState written out as the pair of files a query-mode index loads, the data
+// file at `path` and the sidecar at `path` + ".meta", with the one error type of the whole save.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "categorical/compile_error.h"
+#include "common/expected.h"
+#include "pipeline/build_state.h"
+
+namespace korvel {
+
+struct CompilationFailed {
+  CompileError error;
+};
+
+struct DataFileWriteFailed {
+  std::string path;     // as the caller gave it
+  std::string os_text;  // "{description} (os error N)" or one of the fixed texts of os_error.h
+};
+
+struct SidecarWriteFailed {
+  std::string path;  // the sidecar's path: the data file's path + ".meta"
+  std::string os_text;
+};
+
+using SaveError = std::variant<CompilationFailed, DataFileWriteFailed, SidecarWriteFailed>;
+
+// "Compilation failed: {error}", "Failed to write '{path}': {text}" and
+// "Failed to write metadata '{path}': {text}".
+std::string to_string(const SaveError& e);
+
+// Compiles `state` and writes both files as commit_together does: both are written in full
+// before either replaces its predecessor, and an error leaves the previous pair in place.
+// Errors: CompilationFailed (nothing written), DataFileWriteFailed, SidecarWriteFailed.
+// Does not change `state`. Not thread-safe against changes of `state`.
+[[nodiscard]] Expected<void, SaveError> save_index(const BuildState& state,
+                                                   const std::string& path);
+
+}  // namespace korvel

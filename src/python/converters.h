@@ -1,5 +1,5 @@
 // Converters from Python argument objects to owned C++ values. Each returns the value or
-// the PyError to raise; the caller applies the "argument '{name}':" re-wording.
+// the PyError to raise; Args::convert applies the "argument '{name}':" re-wording.
 #pragma once
 
 #include <Python.h>
@@ -11,13 +11,6 @@
 #include "python/py_error.h"
 
 namespace korvel::py {
-
-// A converted argument: a TypeError becomes "argument '{name}': {message}"; other errors pass.
-template <class T>
-PyResult<T> argument(const char* name, PyResult<T> r) {
-  if (r) return r;
-  return unexpected(std::move(r).error().reword_for_argument(name));
-}
 
 // An int (or __index__ object) in 0..2^64-1; the interpreter's own errors otherwise.
 PyResult<uint64_t> to_u64(PyObject* obj);

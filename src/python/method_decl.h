@@ -61,13 +61,11 @@ constexpr size_t required_count(const MethodDecl& d) {
   return n;
 }
 
-// "HybridIndex.add_record": the method's __qualname__.
-inline std::string qualified_name(const MethodDecl& d) {
-  return d.owner == nullptr ? std::string(d.name) : std::string(d.owner) + "." + d.name;
-}
-
 // "HybridIndex.add_record()": the name the interpreter-style messages use.
-inline std::string display_name(const MethodDecl& d) { return qualified_name(d) + "()"; }
+inline std::string display_name(const MethodDecl& d) {
+  return d.owner == nullptr ? std::string(d.name) + "()"
+                            : std::string(d.owner) + "." + d.name + "()";
+}
 
 namespace detail {
 

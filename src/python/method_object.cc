@@ -95,7 +95,7 @@ PyObject* text_or_null(std::string_view s) {
 
 }  // namespace
 
-OwnedRef new_method_object(const char* name, const std::string& qualname, const char* docstring,
+OwnedRef new_method_object(const char* owner, const char* name, const char* docstring,
                            vectorcallfunc call) {
   PyTypeObject* type = method_type();
   if (type == nullptr) return OwnedRef();
@@ -115,7 +115,7 @@ OwnedRef new_method_object(const char* name, const std::string& qualname, const 
     doc.remove_prefix(marker + 5);
   }
   self->name = PyUnicode_FromString(name);
-  self->qualname = text_or_null(qualname);
+  self->qualname = PyUnicode_FromFormat("%s.%s", owner, name);
   if (!signature.empty()) self->text_signature = text_or_null(signature);
   if (!doc.empty()) self->doc = text_or_null(doc);
   if (self->name == nullptr || self->qualname == nullptr ||

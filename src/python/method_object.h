@@ -7,16 +7,14 @@
 
 #include <Python.h>
 
-#include <string>
-
 #include "python/py_ref.h"
 
 namespace korvel::py {
 
-// A new method object calling `call` with the receiver as the first argument. `docstring` is
-// in the interpreter's layout for built-ins ("name($self, ...)\n--\n\nbody") and must outlive
-// the object. Null with the error set on failure.
-OwnedRef new_method_object(const char* name, const std::string& qualname, const char* docstring,
+// A new method `name` of the class `owner` (its __qualname__ "owner.name") calling `call`
+// with the receiver as the first argument. `docstring` is in the interpreter's layout for
+// built-ins ("name($self, ...)\n--\n\nbody"). Null with the error set on failure.
+OwnedRef new_method_object(const char* owner, const char* name, const char* docstring,
                            vectorcallfunc call);
 
 }  // namespace korvel::py

@@ -122,7 +122,7 @@ bool add_methods(PyTypeObject* type, std::span<MethodEntry> methods) {
       if (!func) return false;
       attr = OwnedRef::steal(PyStaticMethod_New(func.get()));
     } else {
-      attr = new_method_object(m.def.ml_name, qualified_name(*m.decl), m.def.ml_doc, m.call);
+      attr = new_method_object(m.decl->owner, m.def.ml_name, m.def.ml_doc, m.call);
     }
     if (!attr || PyObject_SetAttrString(type_obj, m.def.ml_name, attr.get()) != 0) return false;
   }

@@ -59,7 +59,8 @@ PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
 
 template <class C, class M, auto Body>
 PyObject* instance_entry(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  static_assert(M::kDecl.receiver != Receiver::kNone && M::kDecl.params.size() <= kMaxParams);
+  static_assert(M::kDecl.receiver != Receiver::kNone && M::kDecl.owner != nullptr &&
+                M::kDecl.params.size() <= kMaxParams);
   constexpr ErasedBody body = [](PyObject* self, PyObject* const* bound) {
     return Body(reinterpret_cast<typename C::Object*>(self), Args<M>(bound));
   };

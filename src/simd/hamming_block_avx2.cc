@@ -22,7 +22,7 @@ constexpr size_t kGroup = 32;                      // records per lane group
 constexpr size_t kChunkGroups = 4;                 // groups scanned together
 constexpr size_t kChunk = kGroup * kChunkGroups;   // 128 records
 constexpr size_t kMaskWords = kBlockRecords / 64;  // mask words per query
-constexpr size_t kByteSums = 31;                   // 8-bit sums of at most 31 x 8 = 248
+constexpr size_t kByteSums = 62;                   // 8-bit sums of at most 62 x 4 = 248
 
 size_t avx2_block_bytes(size_t len) noexcept { return kBlockRecords * 2 * len; }
 
@@ -129,29 +129,32 @@ __attribute__((target("avx2"))) void scan_chunk(const uint8_t* chunk, size_t len
       odd[q][g] = _mm256_setzero_si256();
     }
   }
-  for (size_t j0 = 0; j0 < len; j0 += kByteSums) {
-    const size_t j1 = len - j0 < kByteSums ? len : j0 + kByteSums;
+  // Half-byte positions k = 2j (low halves) and 2j + 1 (high halves): table k of a query
+  // is at 16k, the vector of halves k of a group at 32k. One table per query is live at a
+  // time, which leaves every accumulator a register.
+  const size_t halves = 2 * len;
+  for (size_t k0 = 0; k0 < halves; k0 += kByteSums) {
+    const size_t k1 = halves - k0 < kByteSums ? halves : k0 + kByteSums;
     __m256i acc[kQueries][kChunkGroups];
     for (int q = 0; q < kQueries; ++q) {
       for (size_t g = 0; g < kChunkGroups; ++g) acc[q][g] = _mm256_setzero_si256();
     }
-    for (size_t j = j0; j < j1; ++j) {
-      __m256i lo_table[kQueries], hi_table[kQueries];
+#pragma GCC unroll 2
+    for (size_t k = k0; k < k1; ++k) {
+      __m256i table[kQueries];
       for (int q = 0; q < kQueries; ++q) {
-        const uint8_t* t = tables[q] + 32 * j;
-        lo_table[q] =
-            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
-        hi_table[q] =
-            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16)));
+        table[q] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables[q] + 16 * k)));
       }
 #pragma GCC unroll 4
       for (size_t g = 0; g < kChunkGroups; ++g) {
-        const uint8_t* d = chunk + g * group_stride + 64 * j;
-        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d));
-        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 32));
+        __m256i d =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + g * group_stride + 32 * k));
+        // Each vector serves every query: kept in a register rather than folded into each
+        // shuffle as a memory operand, which would load it once per query.
+        __asm__("" : "+x"(d));
         for (int q = 0; q < kQueries; ++q) {
-          acc[q][g] = _mm256_add_epi8(acc[q][g], _mm256_shuffle_epi8(lo_table[q], lo));
-          acc[q][g] = _mm256_add_epi8(acc[q][g], _mm256_shuffle_epi8(hi_table[q], hi));
+          acc[q][g] = _mm256_add_epi8(acc[q][g], _mm256_shuffle_epi8(table[q], d));
         }
       }
     }

@@ -195,5 +195,103 @@ TEST(ExecuteBatch, EveryRowEqualsExecuteQuery) {
   }
 }
 
+TEST(ExecuteBatch, SignRerankOrdersThePoolBySignScore) {
+  ThreadPool pool(2);
+  std::mt19937 rng(5);
+  for (const uint16_t dim : std::vector<uint16_t>{5, 64, 77}) {
+    TestIndex index = random_index(rng, 900, 1, 8, dim);
+    const size_t nq = 6;
+    std::vector<float> vectors(nq * dim);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (float& x : vectors) x = noise(rng);
+    BatchRequest request;
+    request.query_count = nq;
+    request.vectors = vectors;
+    request.top_k = 7;
+    request.rerank = Rerank::kSigns;
+    auto batch = execute_batch(index.state.reader, request, pool);
+    ASSERT_TRUE(batch.has_value());
+    request.rerank = Rerank::kNone;
+    auto plain = execute_batch(index.state.reader, request, pool);
+    for (size_t q = 0; q < nq; ++q) {
+      // The best 7 of the unranked pool under (score descending, record ascending).
+      std::vector<std::pair<float, uint64_t>> want;
+      for (const SearchHit& h : plain->row(q)) {
+        const uint8_t* sig = index.state.reader.signature_ptr(h.record_index);
+        float score = 0.0f;
+        for (size_t i = 0; i < dim; ++i) {
+          const float v = vectors[q * dim + i];
+          score += (sig[i / 8] >> (i % 8)) & 1u ? v : -v;
+        }
+        want.push_back({-score, h.record_index});
+      }
+      std::sort(want.begin(), want.end());
+      want.resize(std::min<size_t>(7, want.size()));
+      ASSERT_EQ(batch->row(q).size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(batch->row(q)[i].record_index, want[i].second);
+        EXPECT_EQ(*batch->row(q)[i].exact_score, -want[i].first);
+      }
+    }
+  }
+}
+
+TEST(CountAndFacets, MatchPerRecordEvaluation) {
+  std::mt19937 rng(9);
+  for (const uint8_t width : std::vector<uint8_t>{4, 8, 16}) {
+    for (uint64_t n : {0, 1, 64, 130, 3000}) {
+      TestIndex index = random_index(rng, n, 3, width, 8);
+      std::vector<FilterExpr> filters;
+      for (int i = 0; i < 6; ++i) filters.push_back(random_filter(rng, 3));
+      std::vector<const FilterExpr*> cases = {nullptr};
+      for (const FilterExpr& f : filters) cases.push_back(&f);
+      for (const FilterExpr* f : cases) {
+        uint64_t want = 0;
+        std::vector<uint64_t> facets(size_t{1} << width, 0);
+        for (uint64_t r = 0; r < n; ++r) {
+          if (f != nullptr && !matches(*f, index.codes[r])) continue;
+          ++want;
+          ++facets[index.codes[r][1]];
+        }
+        EXPECT_EQ(*count_matching(index.state.reader, f), want);
+        EXPECT_EQ(*facet_counts(index.state.reader, 1, f), facets);
+      }
+    }
+  }
+}
+
+TEST(ExecuteBatch, BatchWideErrors) {
+  ThreadPool pool(1);
+  std::mt19937 rng(3);
+  TestIndex index = random_index(rng, 100, 2, 8, 16);
+  const std::vector<float> vectors(2 * 16, 1.0f);
+  const FilterExpr bad_trait = eq(5, 1);
+  const FilterExpr good = eq(0, 1);
+  const FilterExpr* per_query[] = {&good, &bad_trait};
+  auto error_of = [&](BatchRequest r) {
+    auto result = execute_batch(index.state.reader, r, pool);
+    return result ? std::string("ok") : to_string(result.error());
+  };
+  BatchRequest base;
+  base.query_count = 2;
+  base.vectors = vectors;
+  BatchRequest r = base;
+  r.top_k = 0;
+  EXPECT_EQ(error_of(r), "top_k value 0 out of range (valid: 1..=10000)");
+  r = base;
+  r.vectors = std::span<const float>(vectors).first(31);
+  EXPECT_EQ(error_of(r), "Query vector dimension mismatch: expected 16, got 15");
+  r = base;
+  r.exact_rescore = true;
+  EXPECT_EQ(error_of(r), "Exact rescoring requires embeddings data");
+  r.vectors = {};
+  EXPECT_EQ(error_of(r), "Query vector dimension mismatch: expected 16, got 0");
+  r = base;
+  r.filters = per_query;
+  EXPECT_EQ(error_of(r), "Trait index 5 out of range (valid: 0..2)");
+  EXPECT_EQ(to_string(facet_counts(index.state.reader, 2, nullptr).error()),
+            "Trait index 2 out of range (valid: 0..2)");
+}
+
 }  // namespace
 }  // namespace korvel

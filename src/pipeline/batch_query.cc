@@ -163,7 +163,7 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
         any_bound = any_bound || bounds[j] != ~uint32_t{0};
         // Records arrive in ascending order, so one at the bound's distance comes after the
         // bound's record and cannot enter: only nearer ones need their exact distance.
-        if (any_bound && bounds[j] != ~uint32_t{0} && bounds[j] > 0) --bounds[j];
+        if (bounds[j] != ~uint32_t{0} && bounds[j] > 0) --bounds[j];
       }
       if (use_kernel && any_bound) {
         if (!prepared) {

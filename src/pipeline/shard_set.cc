@@ -105,7 +105,8 @@ bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
   return a.record < b.record;
 }
 
-// Exact float32 dot products of `query` with each entry's embedding.
+// Exact float32 dot products of `query` with each entry's embedding. An embedding that lies
+// beyond its buffer is an error: the caller passed a buffer these offsets were not made for.
 Expected<void, SearchError> score_exact(const ShardSet& set, const BatchRequest& request,
                                         std::span<const float> query,
                                         std::vector<PoolEntry>& pool) {
@@ -116,7 +117,7 @@ Expected<void, SearchError> score_exact(const ShardSet& set, const BatchRequest&
   slots.reserve(pool.size());
   for (size_t i = 0; i < pool.size(); ++i) {
     PoolEntry& e = pool[i];
-    e.score = std::numeric_limits<float>::quiet_NaN();
+    e.score = 0.0f;  // no embedding: scored 0, as HybridIndex.search scores it
     const auto& buffer = request.embeddings[request.embeddings.size() == 1 ? 0 : e.shard];
     if (!buffer) continue;
     auto offset = set.shard(e.shard).state.reader.external_offset(e.record);

@@ -150,7 +150,7 @@ struct BatchRequest {
   Rerank rerank = Rerank::kNone;
   // kExact: raw little-endian float32 rows at each record's external offset; one buffer
   // shared by every shard, or one per shard (nothing: that shard's records have no
-  // embeddings).
+  // embeddings). A record without an embedding scores 0.
   std::vector<std::optional<std::span<const uint8_t>>> embeddings;
   unsigned threads = 0;  // 0: every core
 };
@@ -162,7 +162,7 @@ struct BatchResult {
   size_t k = 0;
   // Row-major query_count x k, best first. Rows with fewer hits are padded with kPaddingId
   // and NaN. Scores: the Hamming distance (lower is better) without re-ranking, otherwise
-  // the re-ranking score (higher is better; NaN for a record without an embedding).
+  // the re-ranking score (higher is better).
   std::vector<uint64_t> ids;
   std::vector<float> scores;
   std::vector<uint32_t> counts;  // real hits per row

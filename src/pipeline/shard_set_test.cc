@@ -277,7 +277,7 @@ TEST_F(ShardSetTest, RejectsBadRequests) {
               r.embeddings = {std::span<const uint8_t>(buffer).first(buffer.size() - 1)};
             }).find(", beyond the buffer of " + std::to_string(buffer.size() - 1) + " bytes"),
             std::string::npos);
-  // A shard without a buffer: its hits rank last, unscored.
+  // A shard without a buffer: its records score 0, as records without an offset do.
   BatchRequest request;
   request.queries = queries;
   request.query_count = 2;
@@ -290,7 +290,7 @@ TEST_F(ShardSetTest, RejectsBadRequests) {
   for (size_t i = 0; i < 50; ++i) {
     const bool first_shard = r->ids[i] < 1020;
     const bool no_offset = recs[r->ids[i] - 1000].offset == kNoExternalOffset;
-    EXPECT_EQ(std::isnan(r->scores[i]), first_shard || no_offset) << i;
+    EXPECT_EQ(r->scores[i] == 0.0f, first_shard || no_offset) << i;
   }
   EXPECT_EQ(to_string(facets(sharded, "weight", std::nullopt).error()),
             "Unknown trait name 'weight'. Valid traits: [\"color\", \"size\"]");

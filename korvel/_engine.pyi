@@ -1,4 +1,6 @@
-from typing import Optional, Union
+"""Type information for the array front end's extension module."""
+
+from typing import Optional, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -6,6 +8,7 @@ import numpy.typing as npt
 _Node = tuple[object, ...]
 _Filters = Union[None, _Node, list[Optional[_Node]]]
 
+@final
 class Index:
     def search(
         self,

@@ -2,6 +2,8 @@
 
 from importlib import metadata as _metadata
 
+from korvel._filters import And, Not, Or
+from korvel._index import Index, SearchResult, open
 from korvel._native import HybridIndex
 from korvel._types import MemoryStats
 
@@ -10,4 +12,4 @@ try:
 except _metadata.PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["HybridIndex", "MemoryStats"]
+__all__ = ["And", "HybridIndex", "Index", "MemoryStats", "Not", "Or", "SearchResult", "open"]

@@ -12,7 +12,7 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/query.h"
-#include "simd/plane_match.h"
+#include "simd/kernel_table.h"
 
 namespace korvel {
 namespace {
@@ -77,7 +77,7 @@ class Evaluator {
         blocks_(blocks),
         record_count_(record_count),
         block_stride_(uint64_t{trait_count} * bit_width * 8),
-        kernel_(match_planes_kernel()) {}
+        kernel_(kernels().match_planes) {}
 
   // Evaluates `expr` and combines its result into `out` (blocks words) by `mode`.
   Expected<void, QueryError> eval(const FilterExpr& expr, std::span<uint64_t> out,

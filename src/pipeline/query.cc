@@ -19,7 +19,7 @@
 
 #include "common/check.h"
 #include "pipeline/candidate_pool.h"
-#include "simd/hamming_batch.h"
+#include "simd/kernel_table.h"
 #include "vector/dot_many.h"
 #include "vector/signature.h"
 
@@ -129,8 +129,8 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
   const size_t sig_size = query.size();
   const uint8_t* q = query.data();
   const uint8_t* sigs = reader.signature_ptr(0);
-  const HammingBatchKernel batch = hamming_batch_kernel();
-  const HammingGatherKernel gather = hamming_gather_kernel();
+  const HammingBatchKernel batch = kernels().hamming_batch;
+  const HammingGatherKernel gather = kernels().hamming_gather;
   CandidatePool pool(pool_capacity);
   uint32_t distances[kGatherLimit + 65];
   uint32_t gathered[kGatherLimit + 65];
@@ -174,7 +174,7 @@ std::vector<HammingCandidate> scan_all_signatures(const IndexReader& reader,
   const uint64_t n = reader.record_count();
   const size_t sig_size = query.size();
   const uint8_t* sigs = reader.signature_ptr(0);
-  const HammingBatchKernel batch = hamming_batch_kernel();
+  const HammingBatchKernel batch = kernels().hamming_batch;
   CandidatePool pool(pool_capacity);
   uint32_t distances[kScanChunk];
   for (uint64_t first = 0; first < n; first += kScanChunk) {

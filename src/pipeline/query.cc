@@ -28,11 +28,6 @@ namespace {
 
 using QueryResult = Expected<std::vector<SearchHit>, QueryError>;
 
-uint64_t last_word_mask(uint64_t record_count) noexcept {
-  const unsigned used = static_cast<unsigned>(record_count % 64);
-  return used == 0 ? ~uint64_t{0} : (uint64_t{1} << used) - 1;
-}
-
 // The matching records in ascending order, at most `limit` of them, distance 0.
 std::vector<SearchHit> categorical_hits(const CandidateBitmap& bitmap, size_t limit) {
   std::vector<SearchHit> hits;
@@ -243,10 +238,7 @@ QueryResult rescore(const IndexReader& reader, const std::vector<HammingCandidat
 
 std::string to_string(const QueryError& e) {
   struct Render {
-    std::string operator()(const TraitIndexOutOfRange& v) const {
-      return "Trait index " + std::to_string(v.index) + " out of range (valid: 0.." +
-             std::to_string(v.trait_count) + ")";
-    }
+    std::string operator()(const TraitIndexOutOfRange& v) const { return to_string(v); }
     std::string operator()(const VectorDimensionMismatch& v) const {
       return "Query vector dimension mismatch: expected " + std::to_string(v.expected) + ", got " +
              std::to_string(v.got);

@@ -26,6 +26,7 @@
 #include "common/little_endian.h"
 #include "pipeline/compile.h"
 #include "pipeline/query.h"
+#include "vector/dot.h"
 #include "vector/signature.h"
 
 namespace korvel {

@@ -20,7 +20,7 @@
 #include "common/check.h"
 #include "pipeline/candidate_pool.h"
 #include "simd/kernel_table.h"
-#include "vector/dot_many.h"
+#include "vector/dot.h"
 #include "vector/signature.h"
 
 namespace korvel {

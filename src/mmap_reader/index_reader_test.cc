@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "categorical/plane_packing.h"
+#include "categorical/test_plane_codes.h"
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/compile.h"

@@ -158,7 +158,7 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
 
 // Records per batch-kernel call of the unfiltered scan. The pool's offers between two calls
 // issue no loads of the signature section; kept this short, they fit within the hardware
-// prefetcher's run-ahead and the stream never stalls (512 records measured slower).
+// prefetcher's run-ahead and the stream never stalls.
 constexpr size_t kScanChunk = 64;
 
 // The scan of an unfiltered query: every record, front to back, in chunks the batch kernel

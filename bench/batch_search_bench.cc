@@ -20,7 +20,7 @@
 #include "categorical/plane_packing.h"
 #include "common/little_endian.h"
 #include "pipeline/batch_query.h"
-#include "simd/hamming_block.h"
+#include "simd/kernel_table.h"
 
 using namespace korvel;
 
@@ -150,7 +150,7 @@ void compute_bound() {
               popcnt_bits_ns, 768 / popcnt_bits_ns);
   std::printf("register-only VPSHUFB ymm (4-bit lookups): %.0f bits/ns -> %.3f ns per pair\n",
               pshufb_bits_ns, 768 / pshufb_bits_ns);
-  if (avx512_vpopcntdq_usable()) {
+  if (instruction_set_usable(InstructionSet::kAvx512)) {
     c = cpu_now();
     sink += vpopcntq_loop(iters / 4);
     const double v_bits_ns = 8.0 * 512 * double(iters / 4) / ((cpu_now() - c) * 1e9);
@@ -168,7 +168,7 @@ int main() {
   const uint64_t n = 1'000'000;
   const uint16_t dim = 768;
   const size_t nq = 256;
-  std::printf("block kernel: %s\n", hamming_block_kernel().name);
+  std::printf("block kernel: %s\n", kernels().hamming_block->name);
   compute_bound();
   const std::string path = write_index(n, dim);
   auto opened = IndexReader::open(path);

@@ -19,10 +19,9 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/candidate_pool.h"
-#include "simd/hamming.h"
-#include "simd/hamming_batch.h"
+#include "simd/kernel_table.h"
 #include "simd/hamming_block.h"
-#include "vector/dot_many.h"
+#include "vector/dot.h"
 #include "vector/signature.h"
 
 namespace korvel {
@@ -38,11 +37,6 @@ constexpr size_t kMinBlockQueries = 4;
 // Records per task, at least: a task's first block fills its pools at full cost.
 constexpr uint64_t kMinTaskRecords = 4 * kBlockRecords;
 constexpr size_t kMaskWords = kBlockRecords / 64;
-
-uint64_t last_word_mask(uint64_t record_count) noexcept {
-  const unsigned used = static_cast<unsigned>(record_count % 64);
-  return used == 0 ? ~uint64_t{0} : (uint64_t{1} << used) - 1;
-}
 
 // The `capacity` smallest keys (distance << 32 | record) offered, as in CandidatePool, with
 // the bound exposed: a record farther than bound_distance() can no longer enter.
@@ -123,9 +117,10 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   std::vector<uint64_t> masks(kBlockQueries * kMaskWords);
   uint32_t bounds[kBlockQueries];
   uint32_t distances[kBlockRecords];
-  const HammingBatchKernel batch = hamming_batch_kernel();
-  const HammingGatherKernel gather = hamming_gather_kernel();
-  const HammingKernel single = hamming_kernel();
+  const KernelTable& table = kernels();
+  const HammingBatchKernel batch = table.hamming_batch;
+  const HammingGatherKernel gather = table.hamming_gather;
+  const HammingKernel single = table.hamming;
 
   for (uint64_t first = task.begin; first < task.end; first += kBlockRecords) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockRecords, task.end - first));
@@ -304,7 +299,7 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     filter_of[q] = static_cast<size_t>(it - distinct.begin());
     if (it == distinct.end()) distinct.push_back(f);
   }
-  std::vector<std::optional<Expected<CandidateBitmap, QueryError>>> bitmaps(distinct.size());
+  std::vector<std::optional<Expected<CandidateBitmap, TraitIndexOutOfRange>>> bitmaps(distinct.size());
   std::vector<uint64_t> matches(distinct.size());
   pool.parallel_for(distinct.size(), threads, [&](size_t f) {
     bitmaps[f] = evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),
@@ -317,7 +312,7 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     matches[f] = total;
   });
   for (auto& b : bitmaps) {
-    if (!*b) return unexpected(std::move(*b).error());
+    if (!*b) return unexpected(QueryError{std::move(*b).error()});
   }
   auto bitmap_of = [&](size_t q) -> const CandidateBitmap* {
     return filter_of[q] == SIZE_MAX ? nullptr : &**bitmaps[filter_of[q]];
@@ -381,7 +376,7 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   }
   sources[0].count = n;
 
-  const HammingBlockKernel& kernel = hamming_block_kernel();
+  const HammingBlockKernel& kernel = *kernels().hamming_block;
   std::vector<Task> tasks;
   std::vector<uint8_t> gathered;
   for (size_t s = 0; s < sources.size(); ++s) {

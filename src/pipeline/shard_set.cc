@@ -16,7 +16,7 @@
 
 #include "common/check.h"
 #include "common/little_endian.h"
-#include "vector/dot_many.h"
+#include "vector/dot.h"
 
 namespace korvel {
 namespace {
@@ -28,11 +28,6 @@ std::string quoted_list(const std::vector<std::string>& items) {
     out += '"' + items[i] + '"';
   }
   return out + "]";
-}
-
-uint64_t last_word_mask(uint64_t record_count) noexcept {
-  const unsigned used = static_cast<unsigned>(record_count % 64);
-  return used == 0 ? ~uint64_t{0} : (uint64_t{1} << used) - 1;
 }
 
 Expected<size_t, SearchError> trait_index(const ShardSet& set, const std::string& name) {

@@ -54,11 +54,5 @@ extern const HammingBlockKernel kHammingBlockAvx2;
 // each, counted with VPOPCNTQ.
 extern const HammingBlockKernel kHammingBlockAvx512;
 
-// The processor has AVX-512 F, BW and VPOPCNTDQ and the OS saves the opmask and ZMM state
-// (XCR0 bits 1, 2, 5, 6 and 7). Detected on first call, then cached. Thread-safe.
-bool avx512_vpopcntdq_usable() noexcept;
-
-// The block kernel for this process: AVX-512, else AVX2, else portable.
-const HammingBlockKernel& hamming_block_kernel() noexcept;
 
 }  // namespace korvel

@@ -1,15 +1,9 @@
-// The portable block kernel (a prepared block is its signatures copied side by side), the
-// AVX-512 processor probe and the once-per-process choice of block kernel.
-#include <atomic>
+// The portable block kernel: a prepared block is its signatures copied side by side.
 #include <cstdint>
 #include <cstring>
 
 #include "simd/hamming.h"
 #include "simd/hamming_block.h"
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 
 namespace korvel {
 namespace {
@@ -45,28 +39,6 @@ void portable_scan(const uint8_t* block, size_t len, size_t count, const uint8_t
   }
 }
 
-// -1 = not yet detected. Concurrent first calls may both detect; they store the same answer.
-std::atomic<int8_t> avx512_cached{-1};
-
-bool detect_avx512_vpopcntdq() noexcept {
-#if defined(__x86_64__)
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  if ((ecx & (1u << 27)) == 0) return false;  // no OSXSAVE: XGETBV is undefined
-  uint32_t xcr0_lo = 0, xcr0_hi = 0;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0u));
-  // XMM, YMM, opmask, upper halves of ZMM0-15 and ZMM16-31.
-  constexpr uint32_t kZmmState = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
-  if ((xcr0_lo & kZmmState) != kZmmState) return false;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const bool avx512f = (ebx & (1u << 16)) != 0;
-  const bool avx512bw = (ebx & (1u << 30)) != 0;
-  const bool vpopcntdq = (ecx & (1u << 14)) != 0;
-  return avx512f && avx512bw && vpopcntdq;
-#else
-  return false;
-#endif
-}
 
 }  // namespace
 
@@ -76,20 +48,5 @@ const HammingBlockKernel kHammingBlockPortable = {"portable",
                                                   portable_prepare_block,
                                                   portable_prepare_queries,
                                                   portable_scan};
-
-bool avx512_vpopcntdq_usable() noexcept {
-  int8_t v = avx512_cached.load(std::memory_order_relaxed);
-  if (v < 0) {
-    v = detect_avx512_vpopcntdq() ? 1 : 0;
-    avx512_cached.store(v, std::memory_order_relaxed);
-  }
-  return v != 0;
-}
-
-const HammingBlockKernel& hamming_block_kernel() noexcept {
-  if (avx512_vpopcntdq_usable()) return kHammingBlockAvx512;
-  if (cpu_supports_avx2()) return kHammingBlockAvx2;
-  return kHammingBlockPortable;
-}
 
 }  // namespace korvel

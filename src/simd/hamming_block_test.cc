@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simd/hamming.h"
+#include "simd/kernel_table.h"
 #include "simd/test_bit_count.h"
 
 namespace korvel {
@@ -76,8 +77,8 @@ TEST_P(HammingBlockTest, MasksMatchNaiveDistances) {
 }
 
 bool always() { return true; }
-bool avx2() { return cpu_supports_avx2(); }
-bool avx512() { return avx512_vpopcntdq_usable(); }
+bool avx2() { return instruction_set_usable(InstructionSet::kAvx2); }
+bool avx512() { return instruction_set_usable(InstructionSet::kAvx512); }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, HammingBlockTest,
                          testing::Values(BlockCase{&kHammingBlockPortable, always},

@@ -12,6 +12,7 @@ constexpr KernelTable kPortable{
     .hamming_batch = &hamming_batch_portable,
     .hamming_gather = &hamming_gather_portable,
     .match_planes = &match_planes_portable,
+    .hamming_block = &kHammingBlockPortable,
 };
 
 constexpr KernelTable kAvx2{
@@ -20,6 +21,7 @@ constexpr KernelTable kAvx2{
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
+    .hamming_block = &kHammingBlockAvx2,
 };
 
 // AVX-512 with VPOPCNTDQ. A family without an AVX-512 kernel uses its AVX2 one, which every
@@ -30,6 +32,7 @@ constexpr KernelTable kAvx512{
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
+    .hamming_block = &kHammingBlockAvx512,
 };
 
 const KernelTable& choose() noexcept {

@@ -11,6 +11,7 @@
 
 #include "simd/hamming.h"
 #include "simd/hamming_batch.h"
+#include "simd/hamming_block.h"
 #include "simd/plane_match.h"
 
 namespace korvel {
@@ -26,6 +27,7 @@ struct KernelTable {
   HammingBatchKernel hamming_batch;
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
+  const HammingBlockKernel* hamming_block;
 };
 
 // The table of `set`, whether or not this processor can run it.

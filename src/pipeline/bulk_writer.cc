@@ -166,8 +166,8 @@ BadRow sign_all_rows(const EmbeddingRows& e, size_t sig_size, uint8_t* out, unsi
 
 // Room for `extra` more elements, growing geometrically so that many small batches do not
 // copy the storage once each.
-template <class T>
-void reserve_more(std::vector<T>& v, size_t extra) {
+template <class Vector>
+void reserve_more(Vector& v, size_t extra) {
   const size_t need = v.size() + extra;
   if (need <= v.capacity()) return;
   v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
@@ -363,8 +363,11 @@ Expected<void, BulkWriterError> BulkWriter::add(const BulkBatch& batch, unsigned
   reserve_more(offsets_, n);
   reserve_more(meta_.doc_ids, n);
 
-  signatures_.resize((old + n) * sig_size);  // zero bytes: records without embeddings
-  if (batch.embeddings && n * sig_size != 0) {
+  signatures_.resize((old + n) * sig_size);
+  if (!batch.embeddings) {
+    std::fill(signatures_.begin() + static_cast<ptrdiff_t>(old * sig_size), signatures_.end(),
+              uint8_t{0});  // records without embeddings
+  } else if (n * sig_size != 0) {
     const BadRow bad =
         sign_all_rows(*batch.embeddings, sig_size, signatures_.data() + old * sig_size, threads);
     if (bad.row != SIZE_MAX) {

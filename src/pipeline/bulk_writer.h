@@ -8,6 +8,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -158,9 +160,23 @@ class BulkWriter {
   IndexMetadata meta_;  // schema, dictionaries and doc ids, serialised as they are
   uint16_t vector_dim_ = 0;
   uint64_t max_records_ = kMaxRecordCount;
-  std::vector<uint64_t> planes_;     // blocks * T * 8 words, the plane section's words
-  std::vector<uint8_t> signatures_;  // B bytes per record
-  std::vector<uint64_t> offsets_;    // one per record
+  std::vector<uint64_t> planes_;  // blocks * T * 8 words, the plane section's words
+  // B bytes per record. Growing it leaves the new bytes uninitialised: add() writes every
+  // one of them (a signature or zeros), and a zero fill first would be a second pass over
+  // the largest part of the file.
+  template <class T>
+  struct NoFill : std::allocator<T> {
+    template <class U>
+    struct rebind {
+      using other = NoFill<U>;
+    };
+    template <class U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+  };
+  std::vector<uint8_t, NoFill<uint8_t>> signatures_;
+  std::vector<uint64_t> offsets_;  // one per record
 };
 
 }  // namespace korvel

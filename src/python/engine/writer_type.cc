@@ -117,7 +117,14 @@ PyResult<OwnedRef> add_body(WriterObject* self, PyObject* const* args) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(columns, &pos, &key, &value)) {
-      KORVEL_ASSIGN_OR_RETURN(std::string name, to_utf8(key));
+      auto key_text = to_utf8(key);
+      if (!key_text) {
+        PyError e = std::move(key_text).error();
+        if (!e.is_exactly(PyExc_TypeError)) return unexpected(std::move(e));
+        return unexpected(
+            type_error("columns: trait names must be str, got '" + type_qualname(key) + "'"));
+      }
+      const std::string name = std::move(*key_text);
       bool known = false;
       for (size_t t = 0; t < schema.size(); ++t) {
         if (schema[t] == name) column_of[t] = owned.size(), known = true;

@@ -42,14 +42,17 @@ void write_index(const std::string& path, uint16_t dim, const std::vector<Rec>& 
   IndexMetadata meta;
   for (const Rec& r : recs) {
     BufferedRecord b;
+    std::vector<uint16_t> codes;
     for (size_t t = 0; t < schema.size(); ++t) {
-      ASSERT_TRUE(state.dicts[t].assign_token(r.values[t], 8).has_value());
+      auto code = state.dicts[t].assign_token(r.values[t], 8);
+      ASSERT_TRUE(code.has_value());
+      codes.push_back(*code);
       b.values.push_back(r.values[t]);
     }
     if (!r.embedding.empty()) b.embedding = r.embedding;
     b.doc_id = r.doc_id;
     b.external_offset = r.offset;
-    state.records.push_back(std::move(b));
+    append_record(state, std::move(b), codes);
     meta.doc_ids.push_back(r.doc_id);
   }
   auto image = compile_index(state);

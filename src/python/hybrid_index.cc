@@ -8,7 +8,6 @@ namespace korvel::py {
 namespace {
 
 PyTypeObject* g_type = nullptr;  // written once under the interpreter lock
-PyObject* g_panic_type = nullptr;
 
 constexpr char kClassDoc[] =
     "The primary Python API class for the Korvel hybrid retrieval engine.\n"
@@ -123,29 +122,6 @@ class BorrowGuard {
   HybridIndexObject* obj_;
 };
 
-// The C++-exception firewall: a fault never unwinds into the interpreter. The one unwind
-// that must pass is the forced unwind by which a finalising interpreter ends a thread that
-// asks for its lock back (py_ref.h); so neither this nor the entries below are noexcept.
-template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    PyResult<OwnedRef> r = f();
-    if (r) return std::move(r).value().release();
-    std::move(r).error().restore();
-    return nullptr;
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("internal fault");
-  }
-  return nullptr;
-}
 
 PyObject* run_static(const MethodSpec& spec, StaticBody body, PyObject* const* args,
                      Py_ssize_t nargsf, PyObject* kwnames) {
@@ -306,17 +282,5 @@ PyResult<OwnedRef> new_index_object(IndexState state) {
   return obj;
 }
 
-void raise_panic(const char* text) {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
-        "korvel.PanicException",
-        "Raised when the extension's own code fails internally.\n\n"
-        "Like SystemExit, it derives from BaseException so that it typically propagates all "
-        "the way up and ends the interpreter.",
-        PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) return;  // that failure's error is already set
-  }
-  PyErr_SetString(g_panic_type, text);
-}
 
 }  // namespace korvel::py

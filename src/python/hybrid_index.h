@@ -10,6 +10,7 @@
 #include "pipeline/build_state.h"
 #include "pipeline/query_state.h"
 #include "python/arg_binder.h"
+#include "python/boundary.h"
 #include "python/py_error.h"
 
 namespace korvel::py {
@@ -36,8 +37,6 @@ PyTypeObject* hybrid_index_type();
 // A new object holding `state`. Allocation failure of the object is an internal fault.
 PyResult<OwnedRef> new_index_object(IndexState state);
 
-// Raises PanicException (a BaseException subclass created on first use) with `text`.
-void raise_panic(const char* text);
 
 // Method bodies. `args` holds the bound arguments (nullptr where omitted).
 using StaticBody = PyResult<OwnedRef> (*)(PyObject* const* args);

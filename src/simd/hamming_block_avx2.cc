@@ -32,7 +32,7 @@ size_t avx2_query_bytes(size_t len) noexcept { return 32 * len; }
 // 128-bit lane and record r + 16's in its high lane. Interleaving rows i and i + 8 four
 // times rotates each byte's (row, position) index by four bits, a transpose: row k then
 // holds byte k of records 0..31 in order.
-__attribute__((target("avx2"))) void transpose_16x16x2(__m256i* rows) noexcept {
+__attribute__((target("avx2"))) void avx2_transpose_16x16x2(__m256i* rows) noexcept {
   __m256i tmp[16];
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 8; ++i) {
@@ -48,7 +48,7 @@ __attribute__((target("avx2"))) void transpose_16x16x2(__m256i* rows) noexcept {
 
 // Loads bytes [j0, j0 + 16) of a signature, zero beyond len (never reading past it), or
 // zeros for a missing record.
-__attribute__((target("avx2"))) __m128i load_16(const uint8_t* sig, size_t len,
+__attribute__((target("avx2"))) __m128i avx2_load_16(const uint8_t* sig, size_t len,
                                                 size_t j0) noexcept {
   if (sig == nullptr) return _mm_setzero_si128();
   if (j0 + 16 <= len) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(sig + j0));
@@ -74,10 +74,10 @@ __attribute__((target("avx2"))) void avx2_prepare_block(const uint8_t* sigs, siz
     for (size_t j0 = 0; j0 < len; j0 += 16) {
       __m256i rows[16];
       for (size_t r = 0; r < 16; ++r) {
-        rows[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(load_16(sig[r], len, j0)),
-                                          load_16(sig[r + 16], len, j0), 1);
+        rows[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(avx2_load_16(sig[r], len, j0)),
+                                          avx2_load_16(sig[r + 16], len, j0), 1);
       }
-      transpose_16x16x2(rows);
+      avx2_transpose_16x16x2(rows);
       for (size_t k = 0; k < 16 && j0 + k < len; ++k) {
         uint8_t* dst = group + (j0 + k) * 64;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_and_si256(rows[k], low_mask));
@@ -104,7 +104,7 @@ void avx2_prepare_queries(const uint8_t* queries, size_t len, size_t count, uint
 
 // Bit r of the result is set when record r of the 32 (distances split into even records,
 // the low bytes of `even`'s 16-bit lanes, and odd ones) is within `bound`.
-__attribute__((target("avx2"))) uint32_t within(__m256i even, __m256i odd, __m256i bound) noexcept {
+__attribute__((target("avx2"))) uint32_t avx2_within(__m256i even, __m256i odd, __m256i bound) noexcept {
   const __m256i even_in = _mm256_cmpeq_epi16(_mm256_min_epu16(even, bound), even);
   const __m256i odd_in = _mm256_cmpeq_epi16(_mm256_min_epu16(odd, bound), odd);
   // Each 16-bit lane sets two mask bits: the lower one for its even record, the upper one
@@ -115,7 +115,7 @@ __attribute__((target("avx2"))) uint32_t within(__m256i even, __m256i odd, __m25
 
 // kQueries (1 or 2) queries against the four groups of one chunk; sets the chunk's mask bits.
 template <int kQueries>
-__attribute__((target("avx2"))) void scan_chunk(const uint8_t* chunk, size_t len,
+__attribute__((target("avx2"))) void avx2_scan_chunk(const uint8_t* chunk, size_t len,
                                                 const uint8_t* const* tables,
                                                 const uint32_t* bounds, size_t chunk_index,
                                                 uint64_t* const* masks) noexcept {
@@ -170,7 +170,7 @@ __attribute__((target("avx2"))) void scan_chunk(const uint8_t* chunk, size_t len
     const __m256i bound = _mm256_set1_epi16(static_cast<short>(b));
     for (size_t g = 0; g < kChunkGroups; ++g) {
       const size_t first = chunk_index * kChunk + g * kGroup;
-      masks[q][first / 64] |= uint64_t{within(even[q][g], odd[q][g], bound)} << (first % 64);
+      masks[q][first / 64] |= uint64_t{avx2_within(even[q][g], odd[q][g], bound)} << (first % 64);
     }
   }
 }
@@ -187,12 +187,12 @@ __attribute__((target("avx2"))) void avx2_scan(const uint8_t* block, size_t len,
     for (; q + 2 <= query_count; q += 2) {
       const uint8_t* tables[2] = {queries + q * query_stride, queries + (q + 1) * query_stride};
       uint64_t* out[2] = {masks + q * kMaskWords, masks + (q + 1) * kMaskWords};
-      scan_chunk<2>(chunk, len, tables, bounds + q, c, out);
+      avx2_scan_chunk<2>(chunk, len, tables, bounds + q, c, out);
     }
     if (q < query_count) {
       const uint8_t* tables[1] = {queries + q * query_stride};
       uint64_t* out[1] = {masks + q * kMaskWords};
-      scan_chunk<1>(chunk, len, tables, bounds + q, c, out);
+      avx2_scan_chunk<1>(chunk, len, tables, bounds + q, c, out);
     }
   }
   // The padding records of the last chunk.

@@ -67,7 +67,7 @@ void avx512_prepare_queries(const uint8_t* queries, size_t len, size_t count,
 
 // kQueries (1..4) queries against the four groups of one chunk; sets the chunk's mask bits.
 template <int kQueries>
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void scan_chunk(
+__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void avx512_scan_chunk(
     const uint8_t* chunk, size_t words, const uint8_t* queries, const uint32_t* bounds,
     size_t chunk_index, uint64_t* masks) noexcept {
   __m512i acc[kQueries][kChunkGroups];
@@ -111,19 +111,19 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void avx512_scan(
     const uint8_t* chunk = block + c * kChunk * words * 8;
     size_t q = 0;
     for (; q + 4 <= query_count; q += 4) {
-      scan_chunk<4>(chunk, words, queries + q * words * 8, bounds + q, c, masks + q * kMaskWords);
+      avx512_scan_chunk<4>(chunk, words, queries + q * words * 8, bounds + q, c, masks + q * kMaskWords);
     }
     const uint8_t* rest = queries + q * words * 8;
     uint64_t* rest_masks = masks + q * kMaskWords;
     switch (query_count - q) {
       case 3:
-        scan_chunk<3>(chunk, words, rest, bounds + q, c, rest_masks);
+        avx512_scan_chunk<3>(chunk, words, rest, bounds + q, c, rest_masks);
         break;
       case 2:
-        scan_chunk<2>(chunk, words, rest, bounds + q, c, rest_masks);
+        avx512_scan_chunk<2>(chunk, words, rest, bounds + q, c, rest_masks);
         break;
       case 1:
-        scan_chunk<1>(chunk, words, rest, bounds + q, c, rest_masks);
+        avx512_scan_chunk<1>(chunk, words, rest, bounds + q, c, rest_masks);
         break;
       default:
         break;

@@ -6,6 +6,9 @@
 
 namespace korvel::py {
 
+// Adds the Writer type to `module`; -1 with the error set on failure.
+int register_writer_type(PyObject* module);
+
 // Adds the Index type and the open() function to `module`; -1 with the error set on failure.
 int register_index_type(PyObject* module);
 

@@ -14,6 +14,7 @@
 
 #include "pipeline/shard_set.h"
 #include "python/arg_binder.h"
+#include "python/boundary.h"
 #include "python/converters.h"
 #include "python/engine/engine.h"
 #include "python/engine/engine_arrays.h"
@@ -28,39 +29,8 @@ struct IndexObject {
 };
 
 PyTypeObject* g_type = nullptr;  // set once by register_index_type
-PyObject* g_panic_type = nullptr;
 
-void raise_panic(const char* text) {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
-        "korvel.PanicException", "Raised when the extension's own code fails internally.",
-        PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) return;
-  }
-  PyErr_SetString(g_panic_type, text);
-}
 
-// The C++-exception firewall: a fault never unwinds into the interpreter.
-template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    PyResult<OwnedRef> r = f();
-    if (r) return std::move(r).value().release();
-    std::move(r).error().restore();
-    return nullptr;
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;  // a finalising interpreter ends this thread: let it (python/py_ref.h)
-#endif
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("internal fault");
-  }
-  return nullptr;
-}
 
 PyError search_error(const SearchError& e) { return value_error(to_string(e)); }
 

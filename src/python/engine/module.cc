@@ -27,6 +27,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
   using namespace korvel::py;
   OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
+  if (register_writer_type(module.get()) != 0) return nullptr;
   if (register_index_type(module.get()) != 0) return nullptr;
   return module.release();
 }

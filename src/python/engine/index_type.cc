@@ -172,7 +172,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
   const ShardSet& set = self->set;
   KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args[0], "Q"));
-  BatchRequest request;
+  SearchRequest request;
   KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args[1])));
   KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args[2]));
   KORVEL_ASSIGN_OR_RETURN(request.oversample, optional_u64(args[3], "oversample", kPoolFactor));
@@ -186,7 +186,7 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
       return unexpected(
           value_error("rerank='signs' re-ranks without embeddings; pass one of them"));
     }
-    request.rerank = Rerank::kSigns;
+    request.rerank = Rescoring::kSigns;
   }
   KORVEL_ASSIGN_OR_RETURN(const uint64_t threads, optional_u64(args[6], "threads", 0));
   if ((args[6] != nullptr && args[6] != Py_None && threads == 0) || threads > 1024) {
@@ -205,7 +205,7 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
 
   std::vector<BufferView> views;
   if (embeddings != nullptr) {
-    request.rerank = Rerank::kExact;
+    request.rerank = Rescoring::kExact;
     if (PyList_Check(embeddings)) {
       views.reserve(static_cast<size_t>(PyList_GET_SIZE(embeddings)));
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(embeddings); ++i) {

@@ -26,6 +26,7 @@
 #include "common/little_endian.h"
 #include "pipeline/compile.h"
 #include "pipeline/query.h"
+#include "vector/dot.h"
 #include "vector/signature.h"
 
 namespace korvel {
@@ -80,8 +81,10 @@ std::optional<std::vector<uint8_t>> compiled_image(FuzzedDataProvider& in) {
   }
   for (size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) {
     BufferedRecord r;
+    std::vector<uint16_t> codes;
     for (uint16_t t = 0; t < state.trait_count; ++t) {
-      r.values.push_back(std::to_string(in.ConsumeIntegralInRange<uint16_t>(0, max_code)));
+      codes.push_back(in.ConsumeIntegralInRange<uint16_t>(0, max_code));
+      r.values.push_back(std::to_string(codes.back()));
     }
     if (in.ConsumeBool()) {
       std::vector<float> e(state.vector_dim);
@@ -89,7 +92,7 @@ std::optional<std::vector<uint8_t>> compiled_image(FuzzedDataProvider& in) {
       r.embedding = std::move(e);
     }
     r.external_offset = fuzz_offset(in);
-    state.records.push_back(std::move(r));
+    append_record(state, std::move(r), codes);
   }
   auto image = compile_index(state);
   if (!image) std::abort();  // every value is in its dictionary

@@ -45,9 +45,10 @@ BuildState make_state(const Shape& shape, std::mt19937& rng) {
   std::normal_distribution<float> normal;
   for (size_t i = 0; i < shape.records; ++i) {
     BufferedRecord r;
+    std::vector<uint16_t> codes;
     for (uint16_t t = 0; t < shape.traits; ++t) {
       std::string value = "v" + std::to_string(rng() % shape.values);
-      (void)s.dicts[t].assign_token(value, kBuildCodeBits);
+      codes.push_back(*s.dicts[t].assign_token(value, kBuildCodeBits));
       r.values.push_back(std::move(value));
     }
     if (shape.dim > 0 && i % 3 != 2) {
@@ -56,7 +57,7 @@ BuildState make_state(const Shape& shape, std::mt19937& rng) {
       r.external_offset = uint64_t{4} * shape.dim * i;
     }
     r.doc_id = 1000 + i;
-    s.records.push_back(std::move(r));
+    append_record(s, std::move(r), codes);
   }
   return s;
 }
@@ -75,8 +76,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(root / target);
   }
   std::mt19937 rng(7);
-  const Shape shapes[] = {{1, 0, 0, 1},   {1, 8, 1, 2},   {2, 13, 63, 3},  {3, 16, 64, 5},
-                          {1, 33, 65, 4}, {4, 0, 130, 9}, {16, 7, 10, 2},  {2, 64, 40, 300}};
+  const Shape shapes[] = {{1, 0, 0, 1},   {1, 8, 1, 2},   {2, 13, 63, 3}, {3, 16, 64, 5},
+                          {1, 33, 65, 4}, {4, 0, 130, 9}, {16, 7, 10, 2}, {2, 64, 40, 300}};
   int i = 0;
   for (const Shape& shape : shapes) {
     const BuildState state = make_state(shape, rng);

@@ -2,12 +2,17 @@
 
 from importlib import metadata as _metadata
 
+from korvel._filters import And, Not, Or
+from korvel._index import Index, SearchResult, open
 from korvel._native import HybridIndex
 from korvel._types import MemoryStats
+from korvel._writer import IndexWriter
 
 try:
     __version__ = _metadata.version("korvel")
 except _metadata.PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["HybridIndex", "MemoryStats"]
+__all__ = [
+    "And", "HybridIndex", "Index", "IndexWriter", "MemoryStats", "Not", "Or", "SearchResult", "open",
+]

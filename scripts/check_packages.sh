@@ -46,6 +46,6 @@ done
 echo "== Type stubs against the built module, mypy --strict on the package and the examples"
 V="$OUT/venv-wheel"
 (cd "$ROOT/tests/python" &&
-  "$V/bin/python" -m mypy.stubtest korvel._native --allowlist "$ROOT/scripts/stubtest_allowlist.txt" &&
+  "$V/bin/python" -m mypy.stubtest korvel._native korvel._engine --allowlist "$ROOT/scripts/stubtest_allowlist.txt" &&
   "$V/bin/python" -m mypy --strict --cache-dir "$OUT/mypy-cache" -p korvel &&
   "$V/bin/python" -m mypy --strict --cache-dir "$OUT/mypy-cache" "$ROOT/examples")

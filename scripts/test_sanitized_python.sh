@@ -18,8 +18,8 @@ cmake --build "$BUILD" -j"$JOBS"
 PKG=$(mktemp -d)
 trap 'rm -rf "$PKG"' EXIT
 cp -r "$ROOT/korvel" "$PKG/korvel"
-rm -f "$PKG"/korvel/_native*.so
-cp "$BUILD"/_native*.so "$PKG/korvel/"
+rm -f "$PKG"/korvel/_native*.so "$PKG"/korvel/_engine*.so
+cp "$BUILD"/_native*.so "$BUILD"/_engine*.so "$PKG/korvel/"
 
 export LD_PRELOAD
 LD_PRELOAD=$(g++ -print-file-name=libasan.so)

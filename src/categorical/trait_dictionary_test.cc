@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "categorical/plane_packing.h"
+#include "categorical/test_plane_codes.h"
 
 namespace korvel {
 namespace {

@@ -170,10 +170,22 @@ int rename_staged(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+
+Expected<void, std::string> write_all(int fd, std::span<const std::span<const uint8_t>> pieces) {
+  for (std::span<const uint8_t> piece : pieces) KORVEL_TRY(write_all(fd, piece));
+  return {};
+}
+
 }  // namespace
 
 Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
                                                     std::span<const uint8_t> bytes) {
+  const std::span<const uint8_t> pieces[] = {bytes};
+  return write(path, pieces);
+}
+
+Expected<StagedFile, std::string> StagedFile::write(
+    const std::string& path, std::span<const std::span<const uint8_t>> pieces) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return unexpected(std::string(kNulByteText));
   }
@@ -197,7 +209,7 @@ Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
     if (!S_ISREG(old.st_mode)) {  // a FIFO or a device is written, never replaced
       f.fd_ = std::move(existing);
       f.in_place_ = true;
-      f.pending_ = bytes;
+      f.pending_.assign(pieces.begin(), pieces.end());
       return f;
     }
   } else if (errno != ENOENT) {
@@ -224,13 +236,13 @@ Expected<StagedFile, std::string> StagedFile::write(const std::string& path,
       f.fd_ = std::move(existing);
       f.in_place_ = true;
       f.truncate_ = true;
-      f.pending_ = bytes;
+      f.pending_.assign(pieces.begin(), pieces.end());
       return f;
     }
     return unexpected(os_error_text(create_err));
   }
   if (replaces) KORVEL_TRY(copy_attributes(fd.get(), old));
-  KORVEL_TRY(write_all(fd.get(), bytes));
+  KORVEL_TRY(write_all(fd.get(), pieces));
   if (::fsync(fd.get()) != 0) return unexpected(os_error_text(errno));
   if (temp.path().empty()) {
     f.fd_ = std::move(fd);  // unnamed until commit
@@ -249,7 +261,7 @@ StagedFile::StagedFile(StagedFile&& other) noexcept
       replaced_(std::exchange(other.replaced_, false)),
       in_place_(other.in_place_),
       truncate_(other.truncate_),
-      pending_(other.pending_),
+      pending_(std::move(other.pending_)),
       target_(std::move(other.target_)),
       dir_(std::move(other.dir_)),
       base_(std::move(other.base_)) {}

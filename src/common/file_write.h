@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/expected.h"
 #include "common/unique_fd.h"
@@ -53,6 +54,11 @@ class StagedFile {
   // or the short-write text when write() makes no progress.
   [[nodiscard]] static Expected<StagedFile, std::string> write(const std::string& path,
                                                                std::span<const uint8_t> bytes);
+  // The same for a file made of `pieces` written back to back, so that a file whose sections
+  // already sit in separate buffers needs no second, contiguous image. REQUIRES: when
+  // in_place(), the pieces' bytes stay valid until the commit (the list itself is copied).
+  [[nodiscard]] static Expected<StagedFile, std::string> write(
+      const std::string& path, std::span<const std::span<const uint8_t>> pieces);
 
   // True when the bytes are written into the target itself at commit.
   bool in_place() const noexcept { return in_place_; }
@@ -79,7 +85,7 @@ class StagedFile {
   bool replaced_ = false;  // renamed over the target and not yet final
   bool in_place_ = false;
   bool truncate_ = false;             // in place over a regular file
-  std::span<const uint8_t> pending_;  // in place: the bytes to write
+  std::vector<std::span<const uint8_t>> pending_;  // in place: the pieces to write
   std::string target_;
   std::string dir_;
   std::string base_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "categorical/plane_packing.h"
+#include "categorical/test_plane_codes.h"
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/compile.h"
@@ -296,13 +297,14 @@ std::vector<uint8_t> small_compiled_image() {
   s.dicts.resize(3);
   for (size_t i = 0; i < 70; ++i) {
     BufferedRecord r;
+    uint16_t codes[3];
     for (uint16_t t = 0; t < 3; ++t) {
       r.values.push_back(std::to_string((i * (t + 1)) % 5));
-      (void)s.dicts[t].assign_token(r.values.back(), 8);
+      codes[t] = *s.dicts[t].assign_token(r.values.back(), 8);
     }
     if (i % 4 != 0) r.embedding.emplace(13, i % 3 == 0 ? -1.0f : 1.0f);
     r.external_offset = i % 5 == 0 ? kNoExternalOffset : 52 * i;
-    s.records.push_back(std::move(r));
+    append_record(s, std::move(r), codes);
   }
   auto image = compile_index(s);
   KORVEL_CHECK(image.has_value(), "compile_index failed");
@@ -391,16 +393,19 @@ TEST(IndexReaderRoundTrip, AccessorsReturnWhatWasCompiled) {
                  << "T=" << s.trait_count << " D=" << s.vector_dim << " n=" << n);
     for (size_t i = 0; i < n; ++i) {
       BufferedRecord r;
+      std::vector<uint16_t> codes;
       for (uint16_t t = 0; t < s.trait_count; ++t) {
         r.values.push_back(std::to_string(rng() % 256));
-        ASSERT_TRUE(s.dicts[t].assign_token(r.values.back(), 8));
+        auto code = s.dicts[t].assign_token(r.values.back(), 8);
+        ASSERT_TRUE(code);
+        codes.push_back(*code);
       }
       if (rng() % 3 != 0) {
         r.embedding.emplace(s.vector_dim);
         for (float& f : *r.embedding) f = static_cast<float>(static_cast<int>(rng() % 5) - 2);
       }
       r.external_offset = rng() % 4 == 0 ? kNoExternalOffset : rng() % 1000;
-      s.records.push_back(std::move(r));
+      append_record(s, std::move(r), codes);
     }
     auto image = compile_index(s);
     ASSERT_TRUE(image);

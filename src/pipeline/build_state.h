@@ -30,14 +30,14 @@ struct BuildState {
   // What compilation needs of each record, kept as the records arrive so that save() neither
   // looks every value up again nor reads every embedding a second time: record i's codes
   // at [i * trait_count, (i + 1) * trait_count) and its signature at [i * B, (i + 1) * B)
-  // (B zero bytes without an embedding). compile_index uses each only when it covers
-  // exactly the buffered records, and the image is the same either way.
+  // (B zero bytes without an embedding). append_record keeps both in step with `records`.
   std::vector<uint16_t> record_codes;
   std::vector<uint8_t> record_signatures;
 };
 
 // Appends `record` with its codes (one per trait, as its trait dictionaries assigned them)
-// and keeps record_codes and record_signatures in step with `records`.
+// and its signature. All or nothing: when an allocation fails (std::bad_alloc), `state` holds
+// the records it held before.
 // REQUIRES: codes.size() == trait_count; an embedding, if present, has vector_dim values.
 void append_record(BuildState& state, BufferedRecord record, std::span<const uint16_t> codes);
 

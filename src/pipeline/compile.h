@@ -12,9 +12,9 @@
 namespace korvel {
 
 // The data-file image of `state`, exactly compute_layout(n, T, 8, D).total_size bytes.
-// Fails with UnknownTraitValue for the first value (in block, record, trait order) that
-// its trait's dictionary does not hold. Deterministic: equal states give equal images.
-// REQUIRES: every record holds trait_count values; dicts.size() == trait_count.
+// Deterministic: equal states give equal images. Every code was assigned when its record
+// was appended, so no CompileError arises from a state built with append_record.
+// REQUIRES: every record was added with append_record.
 Expected<std::vector<uint8_t>, CompileError> compile_index(const BuildState& state);
 
 }  // namespace korvel

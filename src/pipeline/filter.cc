@@ -2,26 +2,22 @@
 // 64 records, computed from the plane words read in place from the mapping; no record's
 // code is ever decoded. Eq nodes combine straight into their parent's accumulator, so the
 // usual shape (one And over Eq nodes) allocates nothing beyond the result bitmap.
+#include "pipeline/filter.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <utility>
 #include <variant>
 
 #include "common/check.h"
 #include "common/little_endian.h"
-#include "pipeline/query.h"
-#include "simd/plane_match.h"
+#include "simd/kernel_table.h"
 
 namespace korvel {
 namespace {
-
-// The valid record bits of the last block: all ones when n is a multiple of 64.
-uint64_t last_word_mask(uint64_t record_count) noexcept {
-  const unsigned used = static_cast<unsigned>(record_count % 64);
-  return used == 0 ? ~uint64_t{0} : (uint64_t{1} << used) - 1;
-}
 
 void clear_beyond(std::span<uint64_t> words, uint64_t record_count) noexcept {
   if (!words.empty()) words.back() &= last_word_mask(record_count);
@@ -77,11 +73,11 @@ class Evaluator {
         blocks_(blocks),
         record_count_(record_count),
         block_stride_(uint64_t{trait_count} * bit_width * 8),
-        kernel_(match_planes_kernel()) {}
+        kernel_(kernels().match_planes) {}
 
   // Evaluates `expr` and combines its result into `out` (blocks words) by `mode`.
-  Expected<void, QueryError> eval(const FilterExpr& expr, std::span<uint64_t> out,
-                                  PlaneCombine mode) {
+  Expected<void, TraitIndexOutOfRange> eval(const FilterExpr& expr, std::span<uint64_t> out,
+                                            PlaneCombine mode) {
     if (const auto* eq = std::get_if<EqNode>(&expr.node)) return eval_eq(*eq, out, mode);
     if (mode == PlaneCombine::kAssign) return eval_compound(expr, out);
     CandidateBitmap child(blocks_);
@@ -93,9 +89,10 @@ class Evaluator {
   }
 
  private:
-  Expected<void, QueryError> eval_eq(const EqNode& eq, std::span<uint64_t> out, PlaneCombine mode) {
+  Expected<void, TraitIndexOutOfRange> eval_eq(const EqNode& eq, std::span<uint64_t> out,
+                                               PlaneCombine mode) {
     if (eq.trait_index >= trait_count_) {
-      return unexpected(QueryError{TraitIndexOutOfRange{eq.trait_index, trait_count_}});
+      return unexpected(TraitIndexOutOfRange{eq.trait_index, trait_count_});
     }
     if (bit_width_ < 16 && (eq.code >> bit_width_) != 0) {
       // No stored code is that wide (a sidecar out of step with its data file): match nothing
@@ -108,7 +105,8 @@ class Evaluator {
   }
 
   // And, Or and Not, written over `out`.
-  Expected<void, QueryError> eval_compound(const FilterExpr& expr, std::span<uint64_t> out) {
+  Expected<void, TraitIndexOutOfRange> eval_compound(const FilterExpr& expr,
+                                                     std::span<uint64_t> out) {
     if (const auto* node = std::get_if<AndNode>(&expr.node)) {
       if (node->children.empty()) {
         std::fill(out.begin(), out.end(), ~uint64_t{0});
@@ -149,10 +147,16 @@ class Evaluator {
 
 }  // namespace
 
-Expected<CandidateBitmap, QueryError> evaluate_filter(const FilterExpr& expr,
-                                                      std::span<const uint8_t> planes,
-                                                      uint16_t trait_count, uint8_t bit_width,
-                                                      uint64_t blocks, uint64_t record_count) {
+std::string to_string(const TraitIndexOutOfRange& e) {
+  return "Trait index " + std::to_string(e.index) + " out of range (valid: 0.." +
+         std::to_string(e.trait_count) + ")";
+}
+
+Expected<CandidateBitmap, TraitIndexOutOfRange> evaluate_filter(const FilterExpr& expr,
+                                                                std::span<const uint8_t> planes,
+                                                                uint16_t trait_count,
+                                                                uint8_t bit_width, uint64_t blocks,
+                                                                uint64_t record_count) {
   KORVEL_CHECK(blocks == (record_count + 63) / 64, "evaluate_filter: block count mismatch");
   const uint64_t block_bytes = uint64_t{trait_count} * bit_width * 8;
   KORVEL_CHECK(block_bytes == 0 || blocks <= planes.size() / block_bytes,

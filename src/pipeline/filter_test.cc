@@ -1,4 +1,6 @@
 // evaluate_filter on plane sections built in memory, and the bounded candidate pool.
+#include "pipeline/filter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include "categorical/plane_packing.h"
 #include "common/little_endian.h"
 #include "pipeline/candidate_pool.h"
-#include "pipeline/query.h"
 #include "pipeline/test_filters.h"
 
 namespace korvel {
@@ -38,7 +39,7 @@ struct Planes {
     }
   }
   uint64_t blocks() const { return (records + 63) / 64; }
-  Expected<CandidateBitmap, QueryError> eval(const FilterExpr& e) const {
+  Expected<CandidateBitmap, TraitIndexOutOfRange> eval(const FilterExpr& e) const {
     return evaluate_filter(e, bytes, traits, width, blocks(), records);
   }
 };

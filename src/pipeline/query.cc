@@ -19,19 +19,14 @@
 
 #include "common/check.h"
 #include "pipeline/candidate_pool.h"
-#include "simd/hamming_batch.h"
-#include "vector/dot_many.h"
+#include "simd/kernel_table.h"
+#include "vector/dot.h"
 #include "vector/signature.h"
 
 namespace korvel {
 namespace {
 
 using QueryResult = Expected<std::vector<SearchHit>, QueryError>;
-
-uint64_t last_word_mask(uint64_t record_count) noexcept {
-  const unsigned used = static_cast<unsigned>(record_count % 64);
-  return used == 0 ? ~uint64_t{0} : (uint64_t{1} << used) - 1;
-}
 
 // The matching records in ascending order, at most `limit` of them, distance 0.
 std::vector<SearchHit> categorical_hits(const CandidateBitmap& bitmap, size_t limit) {
@@ -129,8 +124,8 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
   const size_t sig_size = query.size();
   const uint8_t* q = query.data();
   const uint8_t* sigs = reader.signature_ptr(0);
-  const HammingBatchKernel batch = hamming_batch_kernel();
-  const HammingGatherKernel gather = hamming_gather_kernel();
+  const HammingBatchKernel batch = kernels().hamming_batch;
+  const HammingGatherKernel gather = kernels().hamming_gather;
   CandidatePool pool(pool_capacity);
   uint32_t distances[kGatherLimit + 65];
   uint32_t gathered[kGatherLimit + 65];
@@ -163,7 +158,7 @@ Expected<std::vector<HammingCandidate>, QueryError> scan_signatures(const IndexR
 
 // Records per batch-kernel call of the unfiltered scan. The pool's offers between two calls
 // issue no loads of the signature section; kept this short, they fit within the hardware
-// prefetcher's run-ahead and the stream never stalls (512 records measured slower).
+// prefetcher's run-ahead and the stream never stalls.
 constexpr size_t kScanChunk = 64;
 
 // The scan of an unfiltered query: every record, front to back, in chunks the batch kernel
@@ -174,7 +169,7 @@ std::vector<HammingCandidate> scan_all_signatures(const IndexReader& reader,
   const uint64_t n = reader.record_count();
   const size_t sig_size = query.size();
   const uint8_t* sigs = reader.signature_ptr(0);
-  const HammingBatchKernel batch = hamming_batch_kernel();
+  const HammingBatchKernel batch = kernels().hamming_batch;
   CandidatePool pool(pool_capacity);
   uint32_t distances[kScanChunk];
   for (uint64_t first = 0; first < n; first += kScanChunk) {
@@ -243,10 +238,7 @@ QueryResult rescore(const IndexReader& reader, const std::vector<HammingCandidat
 
 std::string to_string(const QueryError& e) {
   struct Render {
-    std::string operator()(const TraitIndexOutOfRange& v) const {
-      return "Trait index " + std::to_string(v.index) + " out of range (valid: 0.." +
-             std::to_string(v.trait_count) + ")";
-    }
+    std::string operator()(const TraitIndexOutOfRange& v) const { return to_string(v); }
     std::string operator()(const VectorDimensionMismatch& v) const {
       return "Query vector dimension mismatch: expected " + std::to_string(v.expected) + ", got " +
              std::to_string(v.got);

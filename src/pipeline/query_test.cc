@@ -57,7 +57,7 @@ std::vector<uint8_t> compiled_image(uint16_t traits, uint16_t dim, const std::ve
     for (uint16_t c : r.codes) b.values.push_back("c" + std::to_string(c));
     b.embedding = r.embedding;
     b.external_offset = r.offset;
-    state.records.push_back(std::move(b));
+    append_record(state, std::move(b), r.codes);
   }
   auto image = compile_index(state);
   KORVEL_CHECK(image.has_value(), "compile_index failed");
@@ -528,8 +528,7 @@ struct Model {
         return unexpected(QueryError{TraitIndexOutOfRange{q->trait_index, traits}});
       // A code wider than the file's codes matches nothing.
       const bool fits = width >= 16 || (q->code >> width) == 0;
-      for (uint64_t p = 0; p < positions; ++p)
-        out[p] = fits && codes[p][q->trait_index] == q->code;
+      for (uint64_t p = 0; p < positions; ++p) out[p] = fits && codes[p][q->trait_index] == q->code;
     } else if (const auto* a = std::get_if<AndNode>(&e.node)) {
       for (uint64_t p = 0; p < positions; ++p) out[p] = p < n;
       for (size_t i = 0; i < a->children.size(); ++i) {

@@ -2,7 +2,10 @@
 // file at `path` and the sidecar at `path` + ".meta", with the one error type of the whole save.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "categorical/compile_error.h"
@@ -37,5 +40,12 @@ std::string to_string(const SaveError& e);
 // Does not change `state`. Not thread-safe against changes of `state`.
 [[nodiscard]] Expected<void, SaveError> save_index(const BuildState& state,
                                                    const std::string& path);
+
+// Writes the data file made of `data_pieces` (back to back) at `path` and `sidecar_text` at
+// `path` + ".meta" in the same way: for a writer whose sections are already in memory, so no
+// second, contiguous image is made. Errors: DataFileWriteFailed, SidecarWriteFailed.
+[[nodiscard]] Expected<void, SaveError> write_index_files(
+    const std::string& path, std::span<const std::span<const uint8_t>> data_pieces,
+    std::string_view sidecar_text);
 
 }  // namespace korvel

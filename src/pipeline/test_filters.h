@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "pipeline/query.h"
+#include "pipeline/filter.h"
 
 namespace korvel::testing_filters {
 

@@ -15,10 +15,11 @@ std::string utf8_or_repr(PyObject* s) {
   return "?";
 }
 
-std::string quoted_list(const MethodDecl& decl, size_t required, PyObject* const* out) {
+template <class Name>
+std::string quoted_list(Name name, size_t required, PyObject* const* out) {
   std::vector<const char*> missing;
   for (size_t i = 0; i < required; ++i) {
-    if (out[i] == nullptr) missing.push_back(decl.params[i].name);
+    if (out[i] == nullptr) missing.push_back(name(i));
   }
   std::string list;
   for (size_t i = 0; i < missing.size(); ++i) {
@@ -31,16 +32,14 @@ std::string quoted_list(const MethodDecl& decl, size_t required, PyObject* const
   return list;
 }
 
-}  // namespace
-
-PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out) {
-  const size_t count = decl.params.size();
-  const size_t required = required_count(decl);
+// display(): the method's name in messages; name(i): the name of parameter i.
+template <class Display, class Name>
+PyResult<void> bind(Display display, Name name, size_t count, size_t required,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   for (size_t i = 0; i < count; ++i) out[i] = nullptr;
   const auto given = static_cast<size_t>(nargs);
   if (given > count) {
-    std::string m = display_name(decl) + " takes ";
+    std::string m = display() + " takes ";
     if (required == count) {
       m += std::to_string(count);
     } else {
@@ -57,18 +56,18 @@ PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     size_t slot = count;
     for (size_t i = 0; i < count; ++i) {
-      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, decl.params[i].name) == 0) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name(i)) == 0) {
         slot = i;
         break;
       }
     }
     if (slot == count) {
-      return unexpected(type_error(display_name(decl) + " got an unexpected keyword argument '" +
+      return unexpected(type_error(display() + " got an unexpected keyword argument '" +
                                    utf8_or_repr(key) + "'"));
     }
     if (out[slot] != nullptr) {
-      return unexpected(type_error(display_name(decl) + " got multiple values for argument '" +
-                                   decl.params[slot].name + "'"));
+      return unexpected(
+          type_error(display() + " got multiple values for argument '" + name(slot) + "'"));
     }
     out[slot] = args[nargs + k];
   }
@@ -77,10 +76,24 @@ PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_
   for (size_t i = 0; i < required; ++i) missing += out[i] == nullptr;
   if (missing > 0) {
     return unexpected(type_error(
-        display_name(decl) + " missing " + std::to_string(missing) + " required positional " +
-        (missing == 1 ? "argument" : "arguments") + ": " + quoted_list(decl, required, out)));
+        display() + " missing " + std::to_string(missing) + " required positional " +
+        (missing == 1 ? "argument" : "arguments") + ": " + quoted_list(name, required, out)));
   }
   return {};
+}
+
+}  // namespace
+
+PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out) {
+  return bind([&] { return display_name(decl); }, [&](size_t i) { return decl.params[i].name; },
+              decl.params.size(), required_count(decl), args, nargs, kwnames, out);
+}
+
+PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out) {
+  return bind([&] { return std::string(spec.display); }, [&](size_t i) { return spec.names[i]; },
+              spec.count, spec.required, args, nargs, kwnames, out);
 }
 
 }  // namespace korvel::py

@@ -12,6 +12,14 @@
 
 namespace korvel::py {
 
+// A converted argument of a method not declared with MethodDecl (Args::convert does this for
+// declared ones): a TypeError becomes "argument '{name}': {message}"; other errors pass.
+template <class T>
+PyResult<T> argument(const char* name, PyResult<T> r) {
+  if (r) return r;
+  return unexpected(std::move(r).error().reword_for_argument(name));
+}
+
 // An int (or __index__ object) in 0..2^64-1; the interpreter's own errors otherwise.
 PyResult<uint64_t> to_u64(PyObject* obj);
 

@@ -8,13 +8,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/os_error.h"
-#include "common/read_file.h"
+#include "pipeline/open_index.h"
 #include "pipeline/query.h"
 #include "python/converters.h"
 #include "python/hybrid_index_methods.h"
 #include "python/numpy_access.h"
-#include "sidecar/sidecar.h"
 
 namespace korvel::py {
 namespace {
@@ -245,32 +243,12 @@ PyResult<void> borrow_embeddings(PyObject* obj, BufferView& view) {
 
 PyResult<OwnedRef> load_body(Args<Load> args) {
   KORVEL_ASSIGN_OR_RETURN(std::string path, args.convert(Load::kPath, to_utf8));
-  auto reader = IndexReader::open(path);
-  if (!reader) {
-    if (const auto* access = std::get_if<FileAccess>(&reader.error())) {
-      return unexpected(
-          io_error("Failed to open '" + path + "': File access failed: " + access->message));
-    }
-    return unexpected(
-        value_error("Invalid korvix file '" + path + "': " + to_string(reader.error())));
+  auto state = open_query_state(path);
+  if (!state) {
+    const OpenError& e = state.error();
+    return unexpected(is_os_failure(e) ? io_error(to_string(e)) : value_error(to_string(e)));
   }
-  const std::string meta_path = path + ".meta";
-  auto text = read_file_to_string(meta_path);
-  if (!text) {
-    return unexpected(io_error("Failed to read metadata '" + meta_path + "': " + text.error()));
-  }
-  if (!is_valid_utf8(*text)) {
-    return unexpected(
-        io_error("Failed to read metadata '" + meta_path + "': " + std::string(kInvalidUtf8Text)));
-  }
-  auto metadata = parse_metadata(*text);
-  if (!metadata) {
-    return unexpected(
-        value_error("Invalid metadata file '" + meta_path + "': " + metadata.error()));
-  }
-  std::string().swap(*text);
-  return new_index_object(QueryState{std::move(metadata->schema), std::move(metadata->dicts),
-                                     std::move(metadata->doc_ids), std::move(*reader)});
+  return new_index_object(std::move(*state));
 }
 
 PyResult<OwnedRef> search_body(HybridIndexObject* self, Args<Search> args) {

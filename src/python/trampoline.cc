@@ -1,15 +1,12 @@
 #include "python/trampoline.h"
 
-#include <exception>
-#include <new>
 #include <string>
 
+#include "python/boundary.h"
 #include "python/method_object.h"
 
 namespace korvel::py {
 namespace {
-
-PyObject* g_panic_type = nullptr;  // written once under the interpreter lock
 
 // Holds one borrow of the receiver (and a reference to it) until destroyed.
 class BorrowGuard {
@@ -31,44 +28,7 @@ class BorrowGuard {
   Py_ssize_t* flag_;
 };
 
-// The C++-exception firewall: a fault never unwinds into the interpreter. The one unwind
-// that must pass is the forced unwind by which a finalising interpreter ends a thread that
-// asks for its lock back (py_ref.h); so neither this nor the entries are noexcept.
-template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    PyResult<OwnedRef> r = f();
-    if (r) return std::move(r).value().release();
-    std::move(r).error().restore();
-    return nullptr;
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("internal fault");
-  }
-  return nullptr;
-}
-
 }  // namespace
-
-void raise_panic(const char* text) {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
-        "korvel.PanicException",
-        "Raised when the extension's own code fails internally.\n\n"
-        "Like SystemExit, it derives from BaseException so that it typically propagates all "
-        "the way up and ends the interpreter.",
-        PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) return;  // that failure's error is already set
-  }
-  PyErr_SetString(g_panic_type, text);
-}
 
 PyObject* run_static(const MethodDecl& decl, ErasedBody body, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,7 +1,7 @@
 // The one way a method call enters the extension: bind -> receiver check -> borrow -> body ->
-// release -> raise, with C++ exceptions stopped at the boundary. Methods are listed in a
-// class's table as static_method<M, body> / instance_method<C, M, body> from their
-// declarations (method_decl.h) and installed on the class object by add_methods().
+// release -> raise, with C++ exceptions stopped at the boundary (boundary.h). Methods are listed in
+// a class's table as static_method<M, body> / instance_method<C, M, body> from their declarations
+// (method_decl.h) and installed on the class object by add_methods().
 //
 // A class C with instance methods supplies
 //   using Object = ...;   // its instance struct, starting with PyObject_HEAD
@@ -19,9 +19,6 @@
 #include "python/py_error.h"
 
 namespace korvel::py {
-
-// Raises PanicException (a BaseException subclass created on first use) with `text`.
-void raise_panic(const char* text);
 
 inline constexpr size_t kMaxParams = 16;
 

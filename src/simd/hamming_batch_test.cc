@@ -8,23 +8,14 @@
 #include <random>
 #include <vector>
 
-#include "simd/hamming.h"
 #include "simd/test_bit_count.h"
+#include "simd/test_kernels.h"
 
 namespace korvel {
 namespace {
 
-struct BatchCase {
-  const char* name;
-  HammingBatchKernel kernel;
-  bool needs_avx2;
-};
-
-class HammingBatchTest : public testing::TestWithParam<BatchCase> {
+class HammingBatchTest : public testing::TestWithParam<KernelVariant<HammingBatchKernel>> {
  protected:
-  void SetUp() override {
-    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
-  }
   // Checks `count` random signatures of `len` bytes placed `shift` bytes into exactly sized
   // buffers (so the sanitizer build catches a read past the end).
   void check(std::mt19937& rng, size_t len, size_t count, size_t shift, bool all_differ) {
@@ -62,24 +53,11 @@ TEST_P(HammingBatchTest, LongSignaturesAtTheCounterLimits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, HammingBatchTest,
-                         testing::Values(BatchCase{"portable", &hamming_batch_portable, false},
-                                         BatchCase{"avx2", &hamming_batch_avx2, true},
-                                         BatchCase{"dispatched", hamming_batch_kernel(), false}),
-                         [](const testing::TestParamInfo<BatchCase>& p) {
-                           return std::string(p.param.name);
-                         });
+                         testing::ValuesIn(usable_kernels(&KernelTable::hamming_batch)),
+                         KernelName{});
 
-struct GatherCase {
-  const char* name;
-  HammingGatherKernel kernel;
-  bool needs_avx2;
-};
-
-class HammingGatherTest : public testing::TestWithParam<GatherCase> {
+class HammingGatherTest : public testing::TestWithParam<KernelVariant<HammingGatherKernel>> {
  protected:
-  void SetUp() override {
-    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
-  }
   // Scores `count` random record indexes (repeats and any order allowed) out of `records`
   // signatures of `len` bytes in an exactly sized section starting `shift` bytes in.
   void check(std::mt19937& rng, size_t len, size_t records, size_t count, size_t shift) {
@@ -118,12 +96,8 @@ TEST_P(HammingGatherTest, LongSignatures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, HammingGatherTest,
-                         testing::Values(GatherCase{"portable", &hamming_gather_portable, false},
-                                         GatherCase{"avx2", &hamming_gather_avx2, true},
-                                         GatherCase{"dispatched", hamming_gather_kernel(), false}),
-                         [](const testing::TestParamInfo<GatherCase>& p) {
-                           return std::string(p.param.name);
-                         });
+                         testing::ValuesIn(usable_kernels(&KernelTable::hamming_gather)),
+                         KernelName{});
 
 }  // namespace
 }  // namespace korvel

@@ -1,14 +1,15 @@
-// Portable Hamming kernel. Baseline x86-64 has no POPCNT instruction and
+// Portable Hamming kernels. Baseline x86-64 has no POPCNT instruction and
 // __builtin_popcountll becomes a library call there, so whole 8-byte words are counted
-// with a SWAR bit count and the last bytes with a nibble table.
+// with a SWAR bit count and the last bytes with the nibble table.
 #include <cstring>
 
+#include "simd/gather_prefetch.h"
 #include "simd/hamming.h"
+#include "simd/hamming_batch.h"
+#include "simd/nibble_bits.h"
 
 namespace korvel {
 namespace {
-
-constexpr uint8_t kNibbleBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
 inline uint64_t popcount_swar(uint64_t x) noexcept {
   x = x - ((x >> 1) & 0x5555555555555555ULL);
@@ -29,11 +30,30 @@ uint32_t hamming_portable(const uint8_t* a, const uint8_t* b, size_t len) noexce
     std::memcpy(&wb, b + i, 8);
     count += popcount_swar(wa ^ wb);
   }
-  for (; i < len; ++i) {
-    const unsigned x = static_cast<unsigned>(a[i] ^ b[i]);
-    count += kNibbleBits[x & 0x0F] + kNibbleBits[x >> 4];
-  }
+  for (; i < len; ++i) count += byte_bit_count(static_cast<unsigned>(a[i] ^ b[i]));
   return static_cast<uint32_t>(count);
+}
+
+void hamming_batch_portable(const uint8_t* query, const uint8_t* sigs, size_t len, size_t count,
+                            uint32_t* out) noexcept {
+  for (size_t i = 0; i < count; ++i) out[i] = hamming_portable(query, sigs + i * len, len);
+}
+
+void hamming_gather_portable(const uint8_t* query, const uint8_t* sigs, size_t len,
+                             const uint32_t* records, size_t count, uint32_t* out) noexcept {
+  if (len == 0) {
+    for (size_t i = 0; i < count; ++i) out[i] = 0;
+    return;
+  }
+  for (size_t i = 0; i < count && i < kPrefetchDistance; ++i) {
+    prefetch_signature(sigs + uint64_t{records[i]} * len, len);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kPrefetchDistance < count) {
+      prefetch_signature(sigs + uint64_t{records[i + kPrefetchDistance]} * len, len);
+    }
+    out[i] = hamming_portable(query, sigs + uint64_t{records[i]} * len, len);
+  }
 }
 
 }  // namespace korvel

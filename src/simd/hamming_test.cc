@@ -1,5 +1,5 @@
-// Both Hamming kernels against a naive bit count on every short length and alignment, the
-// length-checked forms, and the cached kernel choice against the compiler runtime's CPU report.
+// Every Hamming kernel against a naive bit count on every short length and alignment, and
+// the kernel table's choice against the compiler runtime's CPU report.
 #include "simd/hamming.h"
 
 #include <gtest/gtest.h>
@@ -8,27 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "common/check.h"
 #include "simd/cpu_features.h"
+#include "simd/kernel_table.h"
 #include "simd/test_bit_count.h"
+#include "simd/test_kernels.h"
 #include "vector/signature.h"
 
 namespace korvel {
 namespace {
 
-struct KernelCase {
-  const char* name;
-  HammingKernel kernel;
-  bool needs_avx2;
-};
-
-void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
-
-class HammingKernelTest : public testing::TestWithParam<KernelCase> {
+class HammingKernelTest : public testing::TestWithParam<KernelVariant<HammingKernel>> {
  protected:
-  void SetUp() override {
-    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
-  }
   uint32_t run(const uint8_t* a, const uint8_t* b, size_t len) const {
     return GetParam().kernel(a, b, len);
   }
@@ -80,47 +70,28 @@ TEST_P(HammingKernelTest, IdenticalIsZeroComplementIsDimension) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, HammingKernelTest,
-                         testing::Values(KernelCase{"portable", &hamming_portable, false},
-                                         KernelCase{"avx2", &hamming_avx2, true}),
-                         [](const testing::TestParamInfo<KernelCase>& p) {
-                           return std::string(p.param.name);
-                         });
+                         testing::ValuesIn(usable_kernels(&KernelTable::hamming)), KernelName{});
 
-std::string panic_text(uint32_t (*checked)(std::span<const uint8_t>, std::span<const uint8_t>),
-                       std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  try {
-    (void)checked(a, b);
-  } catch (const InternalFault& e) {
-    return e.what();
-  }
-  return "no panic";
-}
-
-TEST(HammingChecked, UnequalLengthsPanicEqualLengthsCount) {
-  const std::vector<uint8_t> a = {0x0F, 0xF0, 0xAA}, b = {0x00, 0xF0};
-  const std::span<const uint8_t> sa(a), sb(b);
-  EXPECT_EQ(panic_text(&hamming_portable, sa, sb),
-            "hamming_portable: slices must have equal length");
-  EXPECT_EQ(panic_text(&hamming_portable, sb, sa),
-            "hamming_portable: slices must have equal length");
-  EXPECT_EQ(hamming_portable(sa.first(2), sb), 4u);
-  if (!cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
-  EXPECT_EQ(panic_text(&hamming_avx2, sa, sb), "hamming_avx2: slices must have equal length");
-  EXPECT_EQ(hamming_avx2(sa.first(2), sb), 4u);
-}
-
-TEST(HammingDispatch, AgreesWithProcessorReportAndIsStable) {
-  // The compiler's runtime also checks the OS-enabled YMM state before reporting AVX2.
+TEST(KernelTable, ChoiceAgreesWithProcessorReportAndIsStable) {
+  // The compiler's runtime also checks the OS-enabled register state before reporting AVX2
+  // and AVX-512.
   __builtin_cpu_init();
   const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") != 0 &&
+                      __builtin_cpu_supports("avx512bw") != 0 &&
+                      __builtin_cpu_supports("avx512vpopcntdq") != 0;
   EXPECT_EQ(detect_cpu_features().avx2_usable(), avx2);
+  EXPECT_EQ(detect_cpu_features().avx512_usable(), avx512);
   EXPECT_EQ(cpu_supports_avx2(), avx2);
-  EXPECT_EQ(cpu_supports_avx2(), avx2);
-  const HammingKernel expected =
-      avx2 ? HammingKernel{&hamming_avx2} : HammingKernel{&hamming_portable};
-  EXPECT_EQ(hamming_kernel(), expected);
+  EXPECT_EQ(instruction_set_usable(InstructionSet::kAvx2), avx2);
+  EXPECT_EQ(instruction_set_usable(InstructionSet::kAvx512), avx512);
+  const InstructionSet best = avx512 ? InstructionSet::kAvx512
+                              : avx2 ? InstructionSet::kAvx2
+                                     : InstructionSet::kPortable;
+  EXPECT_EQ(&kernels(), &kernel_table(best));
+  EXPECT_EQ(&kernels(), &kernels());
   const std::vector<uint8_t> a(40, 0x5A), b(40, 0xA5);
-  EXPECT_EQ(hamming_distance(a.data(), b.data(), 40), 320u);
+  EXPECT_EQ(kernels().hamming(a.data(), b.data(), 40), 320u);
 }
 
 }  // namespace

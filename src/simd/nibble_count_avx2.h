@@ -1,8 +1,8 @@
 // The nibble-table bit count shared by the AVX2 Hamming kernels. Every helper carries
 // target("avx2") and is static inline, so each kernel file gets its own copy inlined into
-// its kernel. Include this header ONLY from files whose callers are dispatched through
-// cpu_supports_avx2() (hamming_avx2.cc, hamming_batch.cc): any other caller would run AVX2
-// instructions on processors without them.
+// its kernels. Include this header ONLY from *_avx2.cc kernel files, whose kernels are
+// reached through the kernel table: any other caller would run AVX2 instructions on
+// processors without them.
 #pragma once
 
 #if defined(__x86_64__)
@@ -12,17 +12,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/nibble_bits.h"
+
 namespace korvel::nibble_avx2 {
 
-// Bit counts of 0..15. Used for the last bytes instead of __builtin_popcount, which needs
-// POPCNT (not implied by the avx2 target) and would otherwise become a library call.
-inline constexpr uint8_t kNibbleBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+// kNibbleBits in one 128-bit lane, the table of a byte shuffle.
+static inline __attribute__((target("avx2"))) __m128i nibble_table_128() noexcept {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(kNibbleBits));
+}
 
 // The bit count of every byte of `x` (0..8 per byte): each byte's two 4-bit halves are
 // looked up in a 16-entry table with a byte shuffle and the two lookups added.
 static inline __attribute__((target("avx2"))) __m256i byte_bit_counts(__m256i x) noexcept {
-  const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,  //
-                                         0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  const __m256i table = _mm256_broadcastsi128_si256(nibble_table_128());
   const __m256i low_mask = _mm256_set1_epi8(0x0F);
   const __m256i lo = _mm256_and_si256(x, low_mask);
   const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), low_mask);
@@ -50,7 +52,7 @@ static inline __attribute__((target("avx2"))) uint64_t sum_epi64(__m256i sums) n
 static inline __attribute__((target("avx2"))) uint64_t tail_bit_count(const uint8_t* a,
                                                                       const uint8_t* b,
                                                                       size_t len) noexcept {
-  const __m128i table = _mm_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+  const __m128i table = nibble_table_128();
   const __m128i low_mask = _mm_set1_epi8(0x0F);
   __m128i sums = _mm_setzero_si128();
   size_t i = 0;
@@ -63,10 +65,7 @@ static inline __attribute__((target("avx2"))) uint64_t tail_bit_count(const uint
     sums = _mm_add_epi64(sums, _mm_sad_epu8(counts, _mm_setzero_si128()));
   }
   uint64_t count = static_cast<uint64_t>(_mm_cvtsi128_si64(sums));
-  for (; i < len; ++i) {
-    const unsigned x = static_cast<unsigned>(a[i] ^ b[i]);
-    count += kNibbleBits[x & 0x0F] + kNibbleBits[x >> 4];
-  }
+  for (; i < len; ++i) count += byte_bit_count(static_cast<unsigned>(a[i] ^ b[i]));
   return count;
 }
 

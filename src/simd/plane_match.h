@@ -1,6 +1,7 @@
-// Eq matching on bit-sliced code planes, one 64-bit word per block of 64 records, with an
-// SSE2 kernel (baseline x86-64) and an AVX2 kernel chosen once per process. Both return
-// identical results; they are reentrant and allocate nothing.
+// Eq matching on bit-sliced code planes, one 64-bit word per block of 64 records: the SSE2
+// kernel (baseline x86-64) and the AVX2 kernel, reached through the kernel table
+// (simd/kernel_table.h). Both return identical results; they are reentrant and allocate
+// nothing.
 #pragma once
 
 #include <cstddef>
@@ -16,18 +17,17 @@ enum class PlaneCombine : uint8_t { kAssign, kAnd, kOr };
 // planes + b * block_stride + 8 * k. It is stored into out[b] (kAssign), ANDed into it
 // (kAnd) or ORed into it (kOr). Reads the width plane words of each block and nothing else.
 // REQUIRES: width is 4, 8 or 16; flip holds width words.
+using MatchPlanesKernel = void (*)(const uint8_t* planes, size_t block_stride, const uint64_t* flip,
+                                   unsigned width, PlaneCombine combine, uint64_t* out,
+                                   size_t blocks) noexcept;
+
+// Runs on any x86-64 processor.
 void match_planes_portable(const uint8_t* planes, size_t block_stride, const uint64_t* flip,
                            unsigned width, PlaneCombine combine, uint64_t* out,
                            size_t blocks) noexcept;
 
-// Same contract. REQUIRES: cpu_supports_avx2().
+// REQUIRES: cpu_features().avx2_usable().
 void match_planes_avx2(const uint8_t* planes, size_t block_stride, const uint64_t* flip,
                        unsigned width, PlaneCombine combine, uint64_t* out, size_t blocks) noexcept;
-
-using MatchPlanesKernel = void (*)(const uint8_t*, size_t, const uint64_t*, unsigned, PlaneCombine,
-                                   uint64_t*, size_t) noexcept;
-
-// The kernel for this process: AVX2 when cpu_supports_avx2(), else portable.
-MatchPlanesKernel match_planes_kernel() noexcept;
 
 }  // namespace korvel

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
-#include "simd/hamming.h"
+#include "simd/test_kernels.h"
 
 namespace korvel {
 namespace {
@@ -22,17 +22,8 @@ uint64_t reference_word(const uint8_t* block, const uint64_t* flip, unsigned wid
   return match;
 }
 
-struct PlaneCase {
-  const char* name;
-  MatchPlanesKernel kernel;
-  bool needs_avx2;
-};
-
-class MatchPlanesTest : public testing::TestWithParam<PlaneCase> {
+class MatchPlanesTest : public testing::TestWithParam<KernelVariant<MatchPlanesKernel>> {
  protected:
-  void SetUp() override {
-    if (GetParam().needs_avx2 && !cpu_supports_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
-  }
 };
 
 TEST_P(MatchPlanesTest, MatchesReferenceForEveryShape) {
@@ -91,12 +82,8 @@ TEST_P(MatchPlanesTest, SelectsRecordsByCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, MatchPlanesTest,
-                         testing::Values(PlaneCase{"portable", &match_planes_portable, false},
-                                         PlaneCase{"avx2", &match_planes_avx2, true},
-                                         PlaneCase{"dispatched", match_planes_kernel(), false}),
-                         [](const testing::TestParamInfo<PlaneCase>& p) {
-                           return std::string(p.param.name);
-                         });
+                         testing::ValuesIn(usable_kernels(&KernelTable::match_planes)),
+                         KernelName{});
 
 }  // namespace
 }  // namespace korvel

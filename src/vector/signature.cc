@@ -1,9 +1,6 @@
-// Sign-bit signatures and the exact float32 dot product. The signature runs once per
-// record in save() and once per query, so full bytes use SSE2 compares (baseline x86-64);
-// the dot product stays scalar because its order of operations is part of its contract.
+// Sign-bit signatures. The signature runs once per record in add_record() and once per
+// query, so full bytes use SSE2 compares (baseline x86-64).
 #include "vector/signature.h"
-
-#include "common/little_endian.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -48,26 +45,6 @@ std::vector<uint8_t> compute_signature(std::span<const float> values) {
   std::vector<uint8_t> out(signature_bytes(values.size()));
   compute_signature_into(values, out.data());
   return out;
-}
-
-// The project builds with -ffp-contract=off and without -ffast-math, so each `*` and `+`
-// below is one rounded float32 operation in source order: no FMA, no vectorised partial sums.
-float dot_f32(const float* a, const float* b, size_t n) noexcept {
-  float acc = 0.0f;
-  for (size_t i = 0; i < n; ++i) {
-    const float product = a[i] * b[i];
-    acc = acc + product;
-  }
-  return acc;
-}
-
-float dot_f32_le(const float* a, const uint8_t* b_le, size_t n) noexcept {
-  float acc = 0.0f;
-  for (size_t i = 0; i < n; ++i) {
-    const float product = a[i] * load_f32(b_le + 4 * i);
-    acc = acc + product;
-  }
-  return acc;
 }
 
 }  // namespace korvel

@@ -1,4 +1,4 @@
-// Sign-bit signatures of embeddings and the exact float32 dot product.
+// Sign-bit signatures of embeddings.
 // Signature of L values: ceil(L / 8) bytes; bit i % 8 of byte i / 8 is set exactly when
 // value i > 0.0 (ordered compare: zeros, negatives and NaN give 0; spare bits are 0).
 #pragma once
@@ -16,12 +16,5 @@ constexpr size_t signature_bytes(size_t dim) noexcept { return (dim + 7) / 8; }
 void compute_signature_into(std::span<const float> values, uint8_t* out) noexcept;
 
 std::vector<uint8_t> compute_signature(std::span<const float> values);
-
-// Left-to-right float32 dot product: acc = +0.0f; acc += a[i] * b[i] for i ascending, each
-// product and sum rounded to float32, no fused multiply-add. n = 0 gives +0.0f.
-float dot_f32(const float* a, const float* b, size_t n) noexcept;
-
-// Same sum where `b_le` points at n little-endian float32 values at any byte alignment.
-float dot_f32_le(const float* a, const uint8_t* b_le, size_t n) noexcept;
 
 }  // namespace korvel

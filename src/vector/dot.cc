@@ -1,21 +1,33 @@
-// The lane-parallel dot products. One sum's additions form a chain whose every step waits
-// for the previous one (float32 addition is not associative, so the chain cannot be split);
-// with four rows per SSE register and three registers in flight, twelve chains advance
-// together. Products are formed four dimensions at a time and transposed, so lane r of the
-// k-th transposed vector holds row r's product for dimension i + k, added in that order.
-// SSE is part of baseline x86-64: no dispatch is needed.
-#include "vector/dot_many.h"
+// The dot products. The project builds with -ffp-contract=off and without -ffast-math, so
+// each `*` and `+` of dot_f32_le is one rounded float32 operation in source order: no FMA,
+// no vectorised partial sums.
+//
+// The lane-parallel form: one sum's additions form a chain whose every step waits for the
+// previous one (float32 addition is not associative, so the chain cannot be split); with
+// four rows per SSE register and three registers in flight, twelve chains advance together.
+// Products are formed four dimensions at a time and transposed, so lane r of the k-th
+// transposed vector holds row r's product for dimension i + k, added in that order. SSE is
+// part of baseline x86-64: no dispatch is needed.
+#include "vector/dot.h"
 
 #include <algorithm>
 
 #include "common/little_endian.h"
-#include "vector/signature.h"
 
 #if defined(__SSE2__)
 #include <xmmintrin.h>
 #endif
 
 namespace korvel {
+
+float dot_f32_le(const float* a, const uint8_t* b_le, size_t n) noexcept {
+  float acc = 0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    const float product = a[i] * load_f32(b_le + 4 * i);
+    acc = acc + product;
+  }
+  return acc;
+}
 
 #if defined(__SSE2__)
 namespace {

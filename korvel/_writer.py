@@ -1,0 +1,159 @@
+"""IndexWriter: builds an index from columns, the way array users hold their data.
+
+Trait columns may be lists or tuples of str, NumPy str (``U``) or object arrays, pandas
+Categoricals or Series, and Arrow string or dictionary arrays (chunked too). pandas and pyarrow
+are never imported here: an object can only be one of theirs when its library is loaded already.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from korvel._engine import Writer
+
+__all__ = ["IndexWriter"]
+
+
+class IndexWriter:
+    """Builds a ``.korvix`` index from columns; ``save()`` writes the same pair of files as
+    ``HybridIndex.save`` for the same records in the same order.
+
+    Per record the writer holds the document id, the trait codes, the sign-bit signature and
+    the external offset (about 8 + traits + dim / 8 + 8 bytes), never a copy of the embedding.
+    """
+
+    __slots__ = ("_writer",)
+
+    def __init__(self, schema: Sequence[str], dim: int) -> None:
+        self._writer = Writer(schema, dim)
+
+    def add(
+        self,
+        doc_ids: npt.ArrayLike,
+        columns: Mapping[str, Any] | None = None,
+        embeddings: npt.ArrayLike | None = None,
+        offsets: npt.ArrayLike | None = None,
+    ) -> None:
+        """Appends ``len(doc_ids)`` records, row ``i`` of every argument being record ``i``.
+
+        ``columns`` maps trait names to columns of str; a trait left out holds "" in every
+        row. ``embeddings`` is an (n, dim) float32 array (float16 and float64 are converted
+        row by row) or None for records without embeddings. ``offsets`` gives each record's
+        byte offset into the caller's embeddings buffer, or None for no offset.
+
+        A failed call adds nothing; its message names the argument or column and the first
+        bad row.
+        """
+        converted = None
+        if columns is not None:
+            if not hasattr(columns, "items"):
+                raise TypeError(
+                    "columns: expected a dict of trait name to column, got "
+                    f"{type(columns).__qualname__!r}"
+                )
+            converted = {name: _column(name, col) for name, col in columns.items()}
+        self._writer.add(
+            _integers(doc_ids),
+            converted,
+            None if embeddings is None else _array(embeddings),
+            None if offsets is None else _integers(offsets),
+        )
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the data file at ``path`` and its sidecar at ``path + ".meta"``."""
+        self._writer.save(os.fspath(path))
+
+    def __len__(self) -> int:
+        return len(self._writer)
+
+    @property
+    def schema(self) -> tuple[str, ...]:
+        """The trait names, in schema order."""
+        return self._writer.schema
+
+    @property
+    def dim(self) -> int:
+        """The embedding dimension."""
+        return self._writer.dim
+
+    def __repr__(self) -> str:
+        return f"IndexWriter(schema={list(self.schema)!r}, dim={self.dim}, records={len(self)})"
+
+
+def _array(obj: npt.ArrayLike) -> Any:
+    # Arrays (and anything else exporting a buffer) go through as they are, so that the
+    # native side sees their real dtype, layout and strides.
+    if isinstance(obj, (np.ndarray, memoryview, bytes, bytearray)):
+        return obj
+    return np.asarray(obj)
+
+
+def _integers(obj: npt.ArrayLike) -> Any:
+    arr = _array(obj)
+    if isinstance(arr, np.ndarray) and arr.size == 0 and not isinstance(obj, np.ndarray):
+        return np.empty(0, np.uint64)  # np.asarray([]) is float64
+    return arr
+
+
+def _column(name: str, obj: Any) -> Any:
+    """A column in a form the native writer reads: a sequence of str, a NumPy str or object
+    array, or the coded pair (categories, integer codes) with -1 for a missing value."""
+    pd = sys.modules.get("pandas")
+    if pd is not None:
+        if isinstance(obj, (pd.Series, pd.Index)):
+            if not isinstance(obj.dtype, pd.CategoricalDtype):
+                return obj.to_numpy(dtype=object)
+            obj = obj.array
+        if isinstance(obj, pd.Categorical):
+            return (obj.categories.tolist(), np.asarray(obj.codes))
+    pa = sys.modules.get("pyarrow")
+    if pa is not None:
+        if isinstance(obj, pa.ChunkedArray):
+            return _arrow_column(name, pa, obj.chunks)
+        if isinstance(obj, pa.Array):
+            return _arrow_column(name, pa, [obj])
+    return obj
+
+
+def _arrow_column(name: str, pa: Any, chunks: Sequence[Any]) -> Any:
+    """Arrow chunks as one coded pair; each chunk keeps its own dictionary, so the pair's
+    categories may repeat (the writer maps equal values to one code)."""
+    categories: list[str] = []
+    codes: list[npt.NDArray[Any]] = []
+    row = 0
+    for chunk in chunks:
+        if not pa.types.is_dictionary(chunk.type):
+            if not _arrow_text(pa, chunk.type):
+                raise TypeError(f"column {name!r}: expected Arrow strings, got {chunk.type}")
+            chunk = chunk.dictionary_encode()  # hash-based, no Python loop per row
+        if not _arrow_text(pa, chunk.dictionary.type):
+            raise TypeError(
+                f"column {name!r}: expected a dictionary of strings, got {chunk.dictionary.type}"
+            )
+        if chunk.null_count:
+            first = row + int(np.argmax(chunk.is_null().to_numpy(zero_copy_only=False)))
+            raise ValueError(f"column {name!r}, row {first}: missing value (null)")
+        indices = chunk.indices.to_numpy(zero_copy_only=False)
+        if categories:
+            indices = indices.astype(np.int64) + len(categories)
+        categories.extend(chunk.dictionary.to_pylist())
+        codes.append(indices)
+        row += len(chunk)
+    if len(codes) == 1:
+        return (categories, codes[0])
+    return (categories, np.concatenate(codes) if codes else np.empty(0, np.int64))
+
+
+def _arrow_text(pa: Any, arrow_type: Any) -> bool:
+    types = pa.types
+    return bool(
+        types.is_string(arrow_type)
+        or types.is_large_string(arrow_type)
+        or (hasattr(types, "is_string_view") and types.is_string_view(arrow_type))
+    )

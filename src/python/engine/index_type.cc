@@ -1,0 +1,403 @@
+// korvel._engine.Index: a ShardSet behind a heap type, and open(). Arguments arrive already
+// normalised by the Python wrapper (korvel/_index.py): filters as ("in", trait, values),
+// ("and", children), ("or", children), ("not", child) tuples, queries as a C-contiguous
+// float32 matrix. Everything heavy runs without the interpreter lock.
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pipeline/shard_set.h"
+#include "python/arg_binder.h"
+#include "python/boundary.h"
+#include "python/converters.h"
+#include "python/engine/engine.h"
+#include "python/engine/engine_arrays.h"
+#include "python/py_error.h"
+#include "python/py_ref.h"
+
+namespace korvel::py {
+namespace {
+
+struct IndexObject {
+  PyObject_HEAD ShardSet set;  // placement-constructed after allocation, destroyed in dealloc
+};
+
+PyTypeObject* g_type = nullptr;  // set once by register_index_type
+
+
+
+PyError search_error(const SearchError& e) { return value_error(to_string(e)); }
+
+// ---------------------------------------------------------------------------------------
+// Argument conversion.
+
+PyError malformed_filter() {
+  return type_error(
+      "filters: expected ('in', trait, values), ('and', children), ('or', children) or "
+      "('not', child) tuples");
+}
+
+PyResult<TraitFilter> to_trait_filter(PyObject* obj);
+
+PyResult<std::vector<TraitFilter>> to_children(PyObject* obj) {
+  if (!PyTuple_Check(obj)) return unexpected(malformed_filter());
+  std::vector<TraitFilter> out;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
+    KORVEL_ASSIGN_OR_RETURN(TraitFilter child, to_trait_filter(PyTuple_GET_ITEM(obj, i)));
+    out.push_back(std::move(child));
+  }
+  return out;
+}
+
+PyResult<TraitFilter> to_trait_filter_node(PyObject* obj) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) < 2) return unexpected(malformed_filter());
+  KORVEL_ASSIGN_OR_RETURN(std::string tag, to_utf8(PyTuple_GET_ITEM(obj, 0)));
+  const Py_ssize_t size = PyTuple_GET_SIZE(obj);
+  if (tag == "in" && size == 3) {
+    KORVEL_ASSIGN_OR_RETURN(std::string trait, to_utf8(PyTuple_GET_ITEM(obj, 1)));
+    KORVEL_ASSIGN_OR_RETURN(std::vector<std::string> values,
+                            to_string_list(PyTuple_GET_ITEM(obj, 2)));
+    return TraitFilter{TraitIn{std::move(trait), std::move(values)}};
+  }
+  if ((tag == "and" || tag == "or") && size == 2) {
+    KORVEL_ASSIGN_OR_RETURN(std::vector<TraitFilter> children,
+                            to_children(PyTuple_GET_ITEM(obj, 1)));
+    if (tag == "and") return TraitFilter{TraitAnd{std::move(children)}};
+    return TraitFilter{TraitOr{std::move(children)}};
+  }
+  if (tag == "not" && size == 2) {
+    KORVEL_ASSIGN_OR_RETURN(TraitFilter child, to_trait_filter(PyTuple_GET_ITEM(obj, 1)));
+    return TraitFilter{TraitNot{std::make_unique<TraitFilter>(std::move(child))}};
+  }
+  return unexpected(malformed_filter());
+}
+
+PyResult<TraitFilter> to_trait_filter(PyObject* obj) {
+  // Deep nesting raises RecursionError instead of exhausting the stack.
+  if (Py_EnterRecursiveCall(" while converting a filter") != 0) {
+    return unexpected(PyError::fetch());
+  }
+  PyResult<TraitFilter> r = to_trait_filter_node(obj);
+  Py_LeaveRecursiveCall();
+  return r;
+}
+
+// None: no filter; a tuple: one filter for every query; a list: one per query (None
+// entries unfiltered).
+PyResult<std::vector<std::optional<TraitFilter>>> to_filters(PyObject* obj) {
+  std::vector<std::optional<TraitFilter>> out;
+  if (obj == nullptr || obj == Py_None) return out;
+  if (!PyList_Check(obj)) {
+    KORVEL_ASSIGN_OR_RETURN(TraitFilter f, to_trait_filter(obj));
+    out.emplace_back(std::move(f));
+    return out;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+    PyObject* item = PyList_GET_ITEM(obj, i);
+    if (item == Py_None) {
+      out.emplace_back();
+      continue;
+    }
+    KORVEL_ASSIGN_OR_RETURN(TraitFilter f, to_trait_filter(item));
+    out.emplace_back(std::move(f));
+  }
+  return out;
+}
+
+PyResult<std::optional<TraitFilter>> to_single_filter(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return std::optional<TraitFilter>();
+  KORVEL_ASSIGN_OR_RETURN(TraitFilter f, to_trait_filter(obj));
+  return std::optional<TraitFilter>(std::move(f));
+}
+
+// One contiguous buffer (bytes, bytearray, memoryview, mmap, a NumPy array of any dtype)
+// exported for the whole call, so its storage stays in place while the lock is released.
+PyResult<void> borrow_buffer(PyObject* obj, std::vector<BufferView>& views,
+                             std::vector<std::optional<std::span<const uint8_t>>>& spans) {
+  if (obj == Py_None) {
+    spans.emplace_back();
+    return {};
+  }
+  BufferView& view = views.emplace_back();
+  if (!view.acquire(obj)) {
+    PyErr_Clear();
+    return unexpected(
+        type_error("embeddings: expected a contiguous buffer (bytes, bytearray, memoryview or "
+                   "NumPy array), got '" +
+                   type_qualname(obj) + "'"));
+  }
+  spans.emplace_back(std::span<const uint8_t>(view.data(), view.size()));
+  return {};
+}
+
+PyResult<OwnedRef> to_str_list(const std::vector<std::string>& items) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return unexpected(PyError::fetch());
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* s = PyUnicode_DecodeUTF8(items[i].data(), static_cast<Py_ssize_t>(items[i].size()),
+                                       "surrogateescape");
+    if (s == nullptr) return unexpected(PyError::fetch());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+PyResult<uint64_t> optional_u64(PyObject* obj, const char* name, uint64_t fallback) {
+  if (obj == nullptr || obj == Py_None) return fallback;
+  return argument(name, to_u64(obj));
+}
+
+// ---------------------------------------------------------------------------------------
+// Methods.
+
+using Body = PyResult<OwnedRef> (*)(IndexObject* self, PyObject* const* args);
+
+template <const MethodSpec& Spec, Body F>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyResult<OwnedRef> {
+    PyObject* bound[8] = {};
+    KORVEL_TRY(bind_arguments(Spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
+    OwnedRef keep = OwnedRef::borrow(self);  // alive while the lock is released
+    return F(reinterpret_cast<IndexObject*>(self), bound);
+  });
+}
+
+PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
+  const ShardSet& set = self->set;
+  KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args[0], "Q"));
+  SearchRequest request;
+  KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args[1])));
+  KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args[2]));
+  KORVEL_ASSIGN_OR_RETURN(request.oversample, optional_u64(args[3], "oversample", kPoolFactor));
+  PyObject* embeddings = args[4] != nullptr && args[4] != Py_None ? args[4] : nullptr;
+  if (args[5] != nullptr && args[5] != Py_None) {
+    KORVEL_ASSIGN_OR_RETURN(std::string rerank, argument("rerank", to_utf8(args[5])));
+    if (rerank != "signs") {
+      return unexpected(value_error("rerank must be None or 'signs', got '" + rerank + "'"));
+    }
+    if (embeddings != nullptr) {
+      return unexpected(
+          value_error("rerank='signs' re-ranks without embeddings; pass one of them"));
+    }
+    request.rerank = Rescoring::kSigns;
+  }
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t threads, optional_u64(args[6], "threads", 0));
+  if ((args[6] != nullptr && args[6] != Py_None && threads == 0) || threads > 1024) {
+    return unexpected(
+        value_error("threads must be None or in 1..=1024, got " + std::to_string(threads)));
+  }
+  request.threads = static_cast<unsigned>(threads);
+  if (q.cols != set.dim()) {
+    return unexpected(value_error("Q has " + std::to_string(q.cols) + " columns, expected dim " +
+                                  std::to_string(set.dim())));
+  }
+  // The queries are copied: another thread may write the caller's array meanwhile.
+  std::vector<float> queries(q.data, q.data + q.rows * q.cols);
+  request.queries = queries;
+  request.query_count = q.rows;
+
+  std::vector<BufferView> views;
+  if (embeddings != nullptr) {
+    request.rerank = Rescoring::kExact;
+    if (PyList_Check(embeddings)) {
+      views.reserve(static_cast<size_t>(PyList_GET_SIZE(embeddings)));
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(embeddings); ++i) {
+        KORVEL_TRY(borrow_buffer(PyList_GET_ITEM(embeddings, i), views, request.embeddings));
+      }
+    } else {
+      views.reserve(1);
+      KORVEL_TRY(borrow_buffer(embeddings, views, request.embeddings));
+    }
+  }
+
+  auto result = without_interpreter_lock([&] { return search_batch(set, request); });
+  if (!result) return unexpected(search_error(result.error()));
+
+  const size_t dims[2] = {result->query_count, result->k};
+  void* ids = nullptr;
+  void* scores = nullptr;
+  void* counts = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef ids_array, new_array(ArrayKind::kUInt64, 2, dims, &ids));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef scores_array, new_array(ArrayKind::kFloat32, 2, dims, &scores));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
+  if (!result->ids.empty()) {
+    std::memcpy(ids, result->ids.data(), result->ids.size() * sizeof(uint64_t));
+    std::memcpy(scores, result->scores.data(), result->scores.size() * sizeof(float));
+  }
+  for (size_t i = 0; i < result->query_count; ++i) {
+    static_cast<int64_t*>(counts)[i] = result->counts[i];
+  }
+  OwnedRef tuple =
+      OwnedRef::steal(PyTuple_Pack(3, ids_array.get(), scores_array.get(), counts_array.get()));
+  if (!tuple) return unexpected(PyError::fetch());
+  return tuple;
+}
+
+PyResult<OwnedRef> count_body(IndexObject* self, PyObject* const* args) {
+  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter, to_single_filter(args[0]));
+  auto n = without_interpreter_lock([&] { return count(self->set, filter); });
+  if (!n) return unexpected(search_error(n.error()));
+  OwnedRef out = OwnedRef::steal(PyLong_FromUnsignedLongLong(*n));
+  if (!out) return unexpected(PyError::fetch());
+  return out;
+}
+
+PyResult<OwnedRef> facets_body(IndexObject* self, PyObject* const* args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string trait, argument("trait", to_utf8(args[0])));
+  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter, to_single_filter(args[1]));
+  auto counts = without_interpreter_lock([&] { return facets(self->set, trait, filter); });
+  if (!counts) return unexpected(search_error(counts.error()));
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) return unexpected(PyError::fetch());
+  for (const auto& [value, n] : *counts) {
+    OwnedRef key = OwnedRef::steal(PyUnicode_DecodeUTF8(
+        value.data(), static_cast<Py_ssize_t>(value.size()), "surrogateescape"));
+    OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(n));
+    if (!key || !number || PyDict_SetItem(dict.get(), key.get(), number.get()) != 0) {
+      return unexpected(PyError::fetch());
+    }
+  }
+  return dict;
+}
+
+constexpr const char* kSearchParams[] = {"Q",          "k",      "filters", "oversample",
+                                         "embeddings", "rerank", "threads"};
+constexpr const char* kCountParams[] = {"filters"};
+constexpr const char* kFacetsParams[] = {"trait", "filters"};
+constexpr MethodSpec kSearchSpec{"Index.search()", kSearchParams, 7, 2};
+constexpr MethodSpec kCountSpec{"Index.count()", kCountParams, 1, 0};
+constexpr MethodSpec kFacetsSpec{"Index.facets()", kFacetsParams, 2, 1};
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"search", as_cfunction(&method_entry<kSearchSpec, search_body>), kFastKw,
+     "search($self, Q, k, filters=None, oversample=3, embeddings=None, rerank=None, "
+     "threads=None)\n--\n\n"
+     "Batched search; returns (ids, scores, counts). Q is a C-contiguous (n, dim) float32\n"
+     "array; filters are normalised tuples (see korvel._filters)."},
+    {"count", as_cfunction(&method_entry<kCountSpec, count_body>), kFastKw,
+     "count($self, filters=None)\n--\n\nRecords matching the filter."},
+    {"facets", as_cfunction(&method_entry<kFacetsSpec, facets_body>), kFastKw,
+     "facets($self, trait, filters=None)\n--\n\n"
+     "Records per value of `trait` among those matching the filter."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+ShardSet& set_of(PyObject* self) { return reinterpret_cast<IndexObject*>(self)->set; }
+
+PyObject* get_schema(PyObject* self, void*) {
+  return guarded([&] { return to_str_list(set_of(self).schema()); });
+}
+PyObject* get_dim(PyObject* self, void*) { return PyLong_FromLong(set_of(self).dim()); }
+PyObject* get_paths(PyObject* self, void*) {
+  return guarded([&] {
+    std::vector<std::string> paths;
+    for (size_t s = 0; s < set_of(self).shard_count(); ++s)
+      paths.push_back(set_of(self).shard(s).path);
+    return to_str_list(paths);
+  });
+}
+PyObject* get_shard_sizes(PyObject* self, void*) {
+  const ShardSet& set = set_of(self);
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(set.shard_count())));
+  if (!list) return nullptr;
+  for (size_t s = 0; s < set.shard_count(); ++s) {
+    PyObject* n = PyLong_FromUnsignedLongLong(set.shard(s).state.reader.record_count());
+    if (n == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(s), n);
+  }
+  return list.release();
+}
+
+PyGetSetDef g_getset[] = {
+    {"schema", get_schema, nullptr, "Trait names in order.", nullptr},
+    {"dim", get_dim, nullptr, "Embedding dimension.", nullptr},
+    {"paths", get_paths, nullptr, "Data file of each shard, in order.", nullptr},
+    {"shard_sizes", get_shard_sizes, nullptr, "Records of each shard, in order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(set_of(self).record_count()); }
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "Index objects are made by open()");
+  return nullptr;
+}
+
+void dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<IndexObject*>(obj)->set.~ShardSet();  // unmaps every shard
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+constexpr const char* kOpenParams[] = {"paths"};
+constexpr MethodSpec kOpenSpec{"open()", kOpenParams, 1, 1};
+
+PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames) {
+  return guarded([&]() -> PyResult<OwnedRef> {
+    PyObject* bound[1] = {};
+    KORVEL_TRY(bind_arguments(kOpenSpec, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
+    std::vector<std::string> paths;
+    if (PyUnicode_Check(bound[0])) {
+      KORVEL_ASSIGN_OR_RETURN(std::string p, to_utf8(bound[0]));
+      paths.push_back(std::move(p));
+    } else {
+      KORVEL_ASSIGN_OR_RETURN(paths, argument("paths", to_string_list(bound[0])));
+    }
+    auto set = without_interpreter_lock([&] { return ShardSet::open(paths); });
+    if (!set) {
+      const auto* open = std::get_if<OpenError>(&set.error());
+      if (open != nullptr && is_os_failure(*open)) return unexpected(io_error(to_string(*open)));
+      return unexpected(value_error(to_string(set.error())));
+    }
+    OwnedRef obj = OwnedRef::steal(g_type->tp_alloc(g_type, 0));
+    if (!obj) return unexpected(PyError::fetch());
+    new (&reinterpret_cast<IndexObject*>(obj.get())->set) ShardSet(std::move(*set));
+    return obj;
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"open", as_cfunction(&open_entry), kFastKw,
+     "open(paths)\n--\n\nOpens one data file (a str) or several as one index (a list of str)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int register_index_type(PyObject* module) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("An opened index of one or more data files.")},
+      {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+      {Py_tp_methods, g_methods},
+      {Py_tp_getset, g_getset},
+      {Py_sq_length, reinterpret_cast<void*>(&length)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"korvel._engine.Index", static_cast<int>(sizeof(IndexObject)), 0,
+                      Py_TPFLAGS_DEFAULT, slots};
+  OwnedRef type = OwnedRef::steal(PyType_FromSpec(&spec));
+  if (!type) return -1;
+  if (PyModule_AddObjectRef(module, "Index", type.get()) != 0) return -1;
+  if (PyModule_AddFunctions(module, g_functions) != 0) return -1;
+  g_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+  return 0;
+}
+
+}  // namespace korvel::py

@@ -1,0 +1,33 @@
+// Module entry point of korvel._engine: single-phase initialisation, one module object per
+// process, the types registered by their own files.
+#include <Python.h>
+
+#include "python/engine/engine.h"
+#include "python/py_ref.h"
+
+namespace korvel::py {
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The array front end of Korvel: bulk writing and batched search.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace korvel::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
+  using namespace korvel::py;
+  OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
+  if (!module) return nullptr;
+  if (register_writer_type(module.get()) != 0) return nullptr;
+  if (register_index_type(module.get()) != 0) return nullptr;
+  return module.release();
+}

@@ -363,17 +363,22 @@ Expected<void, CommitError> commit_together(std::span<StagedFile* const> files) 
     if (files[i]->in_place_) continue;
     if (auto replaced = files[i]->replace(); !replaced) return fail(i, std::move(replaced).error());
   }
-  const std::string* synced = nullptr;
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (files[i]->in_place_ || (synced != nullptr && *synced == files[i]->dir_)) continue;
-    if (auto s = sync_directory(files[i]->dir_); !s) return fail(i, std::move(s).error());
-    synced = &files[i]->dir_;
-  }
   for (size_t i = 0; i < files.size(); ++i) {
     if (!files[i]->in_place_) continue;
     if (auto w = files[i]->write_in_place(); !w) return fail(i, std::move(w).error());
   }
+  // The previous files are let go before the directories are flushed, so that a process
+  // killed during the (slow) flush leaves no extra link behind. The new set is complete and
+  // consistent by then: a failed flush is reported but not rolled back.
   for (StagedFile* f : files) f->drop_backup();
+  const std::string* synced = nullptr;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (files[i]->in_place_ || (synced != nullptr && *synced == files[i]->dir_)) continue;
+    if (auto s = sync_directory(files[i]->dir_); !s) {
+      return unexpected(CommitError{i, std::move(s).error()});
+    }
+    synced = &files[i]->dir_;
+  }
   return {};
 }
 

@@ -24,11 +24,13 @@ struct CommitError {
 class StagedFile;
 
 // Puts every file of `files` in place, or none of them. The renamed files go first, in
-// order, back to back, then their directories are flushed, then the in-place files are
-// written. On any failure each file already renamed is put back: the previous file (kept
-// reachable through an extra link until the end) or, where there was none, no file. Only a
-// process killed between the renames, or an in-place write that fails after others
-// succeeded, leaves a mixed set. Error: the index of the failing file and its text.
+// order, back to back, then the in-place files are written, then their directories are
+// flushed. On a failure of a rename or an in-place write each file already renamed is put
+// back: the previous file (kept reachable through an extra link until then) or, where there
+// was none, no file. A failed directory flush comes after the set is complete and is only
+// reported. Only a process killed between the renames, or an in-place write that fails
+// after others succeeded, leaves a mixed set. Error: the index of the failing file and its
+// text.
 [[nodiscard]] Expected<void, CommitError> commit_together(std::span<StagedFile* const> files);
 
 // A file written in full but not yet in place. What happens at commit depends on what is at

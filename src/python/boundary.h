@@ -26,7 +26,7 @@ void raise_panic(const char* text);
 // finalising interpreter ends a thread that asks for its lock back (py_ref.h); that is why
 // neither this nor the method entries that call it are noexcept.
 template <class F>
-PyObject* guarded(F&& f) {
+KORVEL_FORCED_UNWIND_CATCHER PyObject* guarded(F&& f) {
   try {
     PyResult<OwnedRef> r = f();
     if (r) return std::move(r).value().release();

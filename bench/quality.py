@@ -1,6 +1,7 @@
 """Quality benchmark: recall@10 against queries/s on real embedding tables, filtered and not.
 
-    python -m bench --quality [--quick] [--out DIR] [--queries N]
+    python -m bench --quality [--quick] [--out DIR] [--queries N] [--datasets a,b]
+    python -m bench --quality --replot DIR    # tables and plots again from DIR/results.json
 
 Every system answers the same held-out queries on one core; recall@10 is measured against the
 exact float search (cosine: dot product of L2-normalised vectors). Writes results.md,
@@ -170,7 +171,7 @@ def markdown(results):
         lines.append("- skipped: " + line)
     for d in results["datasets"]:
         lines += ["", "## %s: %d x %d, %d held-out queries (%.0f s)"
-                  % (d["name"], d["n"], d["dim"], d["queries"], d["seconds"]), "",
+                  % (d["name"], d["n"], d["dim"], d["queries"], d.get("seconds", 0)), "",
                   "Source: %s." % d["source"], ""]
         lines += [table(["filter", "aimed at", "share", "records"],
                         [(" AND ".join("%s=%s" % kv for kv in sorted(f["where"].items())),
@@ -215,11 +216,13 @@ def plot(results, out):
         for r in d["unfiltered"]:
             mode = r["setting"].split(" ")[0] if r["system"].startswith("Korvel") else ""
             series.setdefault((r["system"] + " " + mode).strip(), []).append(r)
-        for label, rs in sorted(series.items()):
-            rs = sorted(rs, key=lambda r: r["qps"])
+        colours = plt.get_cmap("tab20").colors
+        for i, (label, rs) in enumerate(sorted(series.items())):
+            # In the order of the knob, so that a curve climbs in recall even where outside
+            # load shook the timings.
             style = "o-" if label.startswith("Korvel") else "s--"
             ax.plot([r["qps"] for r in rs], [r["recall"] for r in rs], style, label=label,
-                    markersize=4)
+                    markersize=4, color=colours[(2 * i) % 20 if i < 10 else (2 * i + 1) % 20])
         ax.set_xscale("log")
         ax.set_xlabel("queries/s, one core (log scale)")
         ax.set_ylabel("recall@10")
@@ -231,9 +234,9 @@ def plot(results, out):
         fig.savefig(os.path.join(out, name), dpi=110)
         plt.close(fig)
         files.append(name)
-    fig, axes = plt.subplots(1, len(results["datasets"]), squeeze=False,
-                             figsize=(5.5 * len(results["datasets"]), 4.5))
-    for ax, d in zip(axes[0], results["datasets"]):
+    cols = len(results["datasets"])
+    fig, axes = plt.subplots(2, cols, squeeze=False, figsize=(5.5 * cols, 8), sharex=True)
+    for col, d in enumerate(results["datasets"]):
         series = {}
         for r in d["filtered"]:
             series.setdefault("%s %s" % (r["system"], r["setting"]), []).append(r)
@@ -241,14 +244,18 @@ def plot(results, out):
             if label.startswith("Korvel") and "o=10" not in label:
                 continue
             rs = sorted(rs, key=lambda r: r["share"])
-            ax.plot([r["share"] * 100 for r in rs], [r["recall"] for r in rs],
-                    "o-" if label.startswith("Korvel") else "s--", label=label, markersize=4)
-        ax.set_xscale("log")
-        ax.set_xlabel("records passing the filter, % (log scale)")
-        ax.set_ylabel("recall@10")
-        ax.set_title(d["name"])
-        ax.grid(True, alpha=0.3)
-        ax.legend(fontsize=6, loc="lower right")
+            style = "o-" if label.startswith("Korvel") else "s--"
+            for row, key in enumerate(("recall", "short")):
+                axes[row][col].plot([r["share"] * 100 for r in rs], [r[key] for r in rs], style,
+                                    label=label, markersize=4)
+        axes[0][col].set_title(d["name"])
+        axes[0][col].set_ylabel("recall@10")
+        axes[1][col].set_ylabel("share of queries with fewer than 10 hits")
+        axes[1][col].set_xlabel("records passing the filter, % (log scale)")
+        for ax in axes[:, col]:
+            ax.set_xscale("log")
+            ax.grid(True, alpha=0.3)
+        axes[0][col].legend(fontsize=6, loc="lower right")
     fig.tight_layout()
     fig.savefig(os.path.join(out, "recall_selectivity.png"), dpi=110)
     plt.close(fig)
@@ -263,7 +270,16 @@ def main(argv, korvel=None):
     ap.add_argument("--out", help="results folder (default bench/results/quality-<timestamp>/)")
     ap.add_argument("--queries", type=int, help="held-out queries per dataset")
     ap.add_argument("--datasets", help="comma-separated names: " + ", ".join(datasets.SOURCES))
+    ap.add_argument("--replot", metavar="DIR", help="rewrite results.md and the plots of an "
+                    "earlier run from its results.json, running nothing")
     args = ap.parse_args(argv)
+    if args.replot:
+        with open(os.path.join(args.replot, "results.json")) as f:
+            results = json.load(f)
+        with open(os.path.join(args.replot, "results.md"), "w") as f:
+            f.write(markdown(results))
+        plot(results, args.replot)
+        return 0
     plan = dict(QUICK if args.quick else FULL)
     if args.queries:
         plan["queries"] = args.queries

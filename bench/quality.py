@@ -321,16 +321,22 @@ def main(argv, korvel=None):
                        fmt(h["peer_qps"], "%.0f")))
             del ds
             gc.collect()
+            write(results, out, started)  # after every dataset, so a run cut short leaves some
+    write(results, out, started)
+    files = plot(results, out) if results["datasets"] else []
+    log("wrote %s (results.md, results.json%s) in %.0f s"
+        % (out, "".join(", " + f for f in files), info["seconds"]))
+    return 0
+
+
+def write(results, out, started):
+    info = results["machine"]
     info["seconds"] = time.perf_counter() - started
     info["load_average_end"] = " ".join("%.2f" % x for x in os.getloadavg())
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
     with open(os.path.join(out, "results.md"), "w") as f:
         f.write(markdown(results))
-    files = plot(results, out) if results["datasets"] else []
-    log("wrote %s (results.md, results.json%s) in %.0f s"
-        % (out, "".join(", " + f for f in files), info["seconds"]))
-    return 0
 
 
 def _hnswlib():

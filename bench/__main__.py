@@ -6,6 +6,11 @@ import sys
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+if "--quality" in sys.argv[1:]:
+    from bench.quality import main  # noqa: E402
+
+    sys.exit(main([a for a in sys.argv[1:] if a != "--quality"]))
+
 from bench.run import main  # noqa: E402
 
 sys.exit(main())

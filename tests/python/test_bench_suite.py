@@ -163,3 +163,79 @@ def test_targets_compare_the_right_way_round():
         (0.5, "met"),  # save seconds, below 1
         (2.5, "missed"),  # add_record net microseconds, below 2
     ]
+
+
+# --- quality benchmark -------------------------------------------------------------------------
+
+from bench import datasets, quality  # noqa: E402
+from bench import quality_systems as qs  # noqa: E402
+
+
+def _table(n=4000, dim=48, seed=5):
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((40, dim)).astype(np.float32)
+    x = centres[rng.integers(0, 40, n)] + 0.6 * rng.standard_normal((n, dim)).astype(np.float32)
+    x[7] = 0.0  # a row without direction is dropped
+    words = ["".join(rng.choice(list("abcdefgh\u2581#"), 4)) for _ in range(n)]
+    return x, words, "synthetic"
+
+
+def test_filters_hit_their_selectivity_and_match_their_traits():
+    d = datasets.prepare("t", *_table(), queries=60)
+    assert d.n == 4000 - 1 - 60 and d.queries.shape == (60, 48)
+    np.testing.assert_allclose(np.linalg.norm(d.vectors, axis=1), 1.0, rtol=1e-5)
+    for f in d.filters:
+        mask = np.ones(d.n, dtype=bool)
+        for trait, value in f.where.items():
+            mask &= d.traits[trait] == value
+        assert np.array_equal(mask, f.mask) and f.mask.sum() >= 10
+        assert 0.5 < f.share / f.target < 2 or f.mask.sum() == 10, (f.target, f.share)
+    truth = datasets.exact_top(d.vectors, d.queries, d.filters[1].mask, chunk=1000)
+    scores = d.queries @ d.vectors.T
+    for q, row in enumerate(truth):
+        rows = np.flatnonzero(d.filters[1].mask)
+        assert list(row) == list(rows[np.argsort(-scores[q, rows], kind="stable")[:10]])
+    assert datasets.recall(list(truth), truth) == 1.0
+    assert datasets.recall([row[5:] for row in truth], truth) == 0.5
+    assert datasets.recall([np.array([], int)], [[]]) == 1.0
+
+
+def test_korvel_adapter_pools_follow_hamming_order(tmp_path):
+    import korvel
+
+    d = datasets.prepare("t", *_table(n=1500, dim=40), queries=20)
+    k = qs.Korvel(korvel, d, str(tmp_path))
+    sigs = qs.signatures(d.vectors)
+    bits = np.unpackbits(sigs, axis=1)
+    for f in [None, d.filters[2]]:
+        where, rows = ({}, np.arange(d.n)) if f is None else (f.where, np.flatnonzero(f.mask))
+        for o in (1, 3, 5):
+            got = {m: k.search(d.queries, where, o, m) for m in ("hamming", "exact", "signs")}
+            for qi, q in enumerate(d.queries):
+                qbits = np.unpackbits(qs.signatures(q))
+                dist = (bits[rows] != qbits).sum(axis=1)
+                pool = rows[np.lexsort((rows, dist))][:o * qs.K]  # ties to the lower record
+                assert list(got["hamming"][qi]) == list(pool[:qs.K])
+                assert set(got["exact"][qi]) == set(qs.rescore(d.vectors, q, pool))
+                assert set(got["signs"][qi]) <= set(pool) and len(got["signs"][qi]) == qs.K
+
+
+def test_quality_run_reports_every_system(monkeypatch, tmp_path):
+    monkeypatch.setattr(datasets, "SOURCES", {"tiny": (lambda: _table(2500, 32), "none"),
+                                              "absent": (lambda: None, "pip install absent")})
+    monkeypatch.setattr(quality, "OVERSAMPLE", (1, 10))
+    monkeypatch.setattr(quality, "FILTER_EFS", (64,))
+    argv = ["--quick", "--datasets", "tiny,absent", "--queries", "30", "--out", str(tmp_path)]
+    assert quality.main(argv) == 0
+    res = json.loads((tmp_path / "results.json").read_text())
+    assert res["skipped"] == ["absent: package not installed (pip install absent)"]
+    d = res["datasets"][0]
+    rows = d["unfiltered"] + d["filtered"]
+    assert all(r["violations"] == 0 and 0 <= r["recall"] <= 1 for r in rows)
+    by = {(r["system"], r["setting"], r.get("target")): r["recall"] for r in rows}
+    # The same pools re-scored the same way: FAISS's flat scan must agree with Korvel's.
+    if ("FAISS IndexBinaryFlat", "oversample=10", None) in by:
+        assert by["FAISS IndexBinaryFlat", "oversample=10", None] == pytest.approx(
+            by["Korvel", "exact o=10", None], abs=0.02)
+    assert by["Korvel", "exact o=10", 0.001] == 1.0  # the filter leaves fewer than the pool
+    assert "## tiny" in (tmp_path / "results.md").read_text()

@@ -100,11 +100,13 @@ def parse_bound(text):
     for name, pattern in _BOUND.items():
         m = re.search(pattern, text)
         if m:
-            out["loops"][name] = {"bits_per_ns": float(m.group(1)), "ns_per_pair": float(m.group(2))}
+            out["loops"][name] = {"bits_per_ns": float(m.group(1)),
+                                  "ns_per_pair": float(m.group(2))}
     if out["loops"]:
         best = min(out["loops"], key=lambda n: out["loops"][n]["ns_per_pair"])
         out["best"], out["ns_per_pair"] = best, out["loops"][best]["ns_per_pair"]
-    m = re.search(r"queries, 1 thread\(s\): wall .*?; caller CPU [\d.]+ ms = ([\d.]+) ns/pair", text)
+    m = re.search(r"queries, 1 thread\(s\): wall .*?; caller CPU [\d.]+ ms = ([\d.]+) ns/pair",
+                  text)
     if m:
         out["cpp_batch_cpu_ns_per_pair"] = float(m.group(1))
     m = re.search(r"block kernel: (\S+)", text)
@@ -269,7 +271,8 @@ def targets(res):
         def ok(x):
             return None if x is None else (x >= needed if at_least else x <= needed)
         marks = [("wall", ok(wall)), ("CPU", ok(cpu))]
-        status = ", ".join("%s %s" % (m, "met" if v else "missed") for m, v in marks if v is not None)
+        status = ", ".join("%s %s" % (m, "met" if v else "missed")
+                           for m, v in marks if v is not None)
         rows.append({"target": name, "measured": measured, "wall_ratio": wall, "cpu_ratio": cpu,
                      "needed": ("at least " if at_least else "at most ") + _ratio(needed),
                      "status": status or "n/a"})
@@ -403,7 +406,8 @@ def splice_readme(text, block):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python -m bench --engine", description=__doc__.split("\n")[0])
+    ap = argparse.ArgumentParser(prog="python -m bench --engine",
+                                 description=__doc__.split("\n")[0])
     ap.add_argument("--engine", action="store_true")
     ap.add_argument("--quick", action="store_true", help="100,000 records, about a minute")
     ap.add_argument("--out", help="results folder (default docs/bench, or bench/results/... "

@@ -1,4 +1,4 @@
-// Batched search micro-benchmark: 1,000,000 records of 768 dimensions (random sign bits),
+// Batched search micro-benchmark: 1,000,000 records (or argv[1]) of 768 dimensions (random bits),
 // 3 traits, 256 queries, k = 10, oversample 3. Prints ns per (query, record) pair and
 // queries/s on one and two threads, one query on one and two threads, a 0.5%-selective
 // shared filter on one thread, and this processor's bit-count throughput measured with
@@ -6,11 +6,13 @@
 // latter is unaffected by other processes taking the core). Build after the C++ tests:
 //   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/batch_search_bench.cc \
 //       build/cpp/libkorvel_core.a -lpthread -o build/batch_search_bench
+// `python -m bench --engine` builds and runs it for the compute bound.
 #include <immintrin.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -164,8 +166,9 @@ void compute_bound() {
 
 }  // namespace
 
-int main() {
-  const uint64_t n = 1'000'000;
+int main(int argc, char** argv) {
+  const uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
+  if (n == 0) return 2;
   const uint16_t dim = 768;
   const size_t nq = 256;
   std::printf("block kernel: %s\n", kernels().hamming_block->name);

@@ -3,6 +3,8 @@ the same sign bits for FAISS (np.packbits + IndexBinaryFlat.add), on one NumPy w
 
     python bench/build_bench.py [--n 1000000] [--dim 768] [--record-n 200000] [--out DIR]
 
+`python -m bench --engine` runs the same measurement on its own workload.
+
 Reports records/s of each, and the peak resident memory of the writer's add + save above the
 caller's arrays (the process's high-water mark reset just before, through /proc/self/clear_refs)
 against the data file's size. add_record runs on the first --record-n records only (it costs
@@ -58,6 +60,88 @@ def workload(n, dim, seed=0):
     return ids, columns, x, offsets
 
 
+def measure(ids, columns, x, offsets, out, record_n, log=print):
+    """Times the three builds of the same records and returns their numbers; the writer's file
+    stays at out/writer.korvix for the caller to search. `x` is (n, dim) float32 and record i's
+    embedding sits at byte offsets[i] of x's buffer."""
+    import korvel
+
+    n, dim = x.shape
+    names = list(columns)
+    path = os.path.join(out, "writer.korvix")
+    res = {"n": n, "dim": dim, "path": path}
+
+    base_kib = status_kib("VmRSS")
+    reset_peak()
+    t0, c0 = time.perf_counter(), time.process_time()
+    w = korvel.IndexWriter(names, dim)
+    w.add(ids, columns, embeddings=x, offsets=offsets)
+    t_add, c_add = time.perf_counter() - t0, time.process_time() - c0
+    add_peak_mib = (status_kib("VmHWM") - base_kib) / 1024
+    w.save(path)
+    t_total, c_total = time.perf_counter() - t0, time.process_time() - c0
+    peak_mib = (status_kib("VmHWM") - base_kib) / 1024
+    del w
+    data_mib = os.path.getsize(path) / 2**20
+    res.update(writer_add_s=t_add, writer_save_s=t_total - t_add, writer_s=t_total,
+               writer_cpu_s=c_total, writer_add_cpu_s=c_add, writer_records_s=n / t_total,
+               add_peak_mib=add_peak_mib, peak_mib=peak_mib, data_mib=data_mib,
+               meta_mib=os.path.getsize(path + ".meta") / 2**20,
+               peak_over_data=peak_mib / data_mib)
+    log(f"IndexWriter: add {t_add:.3f} s, save {t_total - t_add:.3f} s, total {t_total:.3f} s "
+        f"= {n / t_total / 1e6:.2f} M records/s (process CPU: add {c_add:.3f} s, "
+        f"save {c_total - c_add:.3f} s; load average {os.getloadavg()[0]:.1f})")
+    log(f"  peak RSS above the caller's arrays: after add {add_peak_mib:.0f} MiB = "
+        f"{add_peak_mib / data_mib:.2f} x, through save {peak_mib:.0f} MiB = "
+        f"{peak_mib / data_mib:.2f} x the data file ({data_mib:.0f} MiB)")
+
+    # The same codes for the peer: sign bits packed little-endian, added to a flat binary index.
+    try:
+        import faiss
+    except ImportError:
+        faiss = None
+    if faiss is not None:
+        t0, c0 = time.perf_counter(), time.process_time()
+        codes = np.packbits(x > 0, axis=1, bitorder="little")
+        t_pack = time.perf_counter() - t0
+        flat = faiss.IndexBinaryFlat(dim)
+        flat.add(codes)
+        t_faiss = time.perf_counter() - t0
+        res.update(faiss_pack_s=t_pack, faiss_s=t_faiss, faiss_cpu_s=time.process_time() - c0,
+                   faiss_records_s=n / t_faiss)
+        log(f"np.packbits {t_pack:.3f} s + IndexBinaryFlat.add {t_faiss - t_pack:.3f} s "
+            f"= {n / t_faiss / 1e6:.2f} M records/s")
+        del codes, flat
+    else:
+        res["faiss_missing"] = "faiss not installed"
+        log("FAISS: not installed")
+
+    m = min(record_n, n)
+    sub = os.path.join(out, "records.korvix")
+    cols = [np.asarray(columns[name][:m]).tolist() for name in names]
+    t0, c0 = time.perf_counter(), time.process_time()
+    idx = korvel.HybridIndex.builder(names, dim)
+    for i in range(m):
+        idx.add_record(int(ids[i]), {name: col[i] for name, col in zip(names, cols)},
+                       x[i], int(offsets[i]))
+    idx.save(sub)
+    t_rec = time.perf_counter() - t0
+    del idx
+    res.update(record_n=m, record_s=t_rec, record_cpu_s=time.process_time() - c0,
+               record_records_s=m / t_rec)
+    log(f"HybridIndex.add_record + save: {m:,} records in {t_rec:.3f} s = "
+        f"{m / t_rec / 1e6:.3f} M records/s")
+    w = korvel.IndexWriter(names, dim)
+    w.add(ids[:m], {k: v[:m] for k, v in columns.items()}, embeddings=x[:m], offsets=offsets[:m])
+    w.save(os.path.join(out, "writer-sub.korvix"))
+    res["identical_files"] = digest(sub) == digest(os.path.join(out, "writer-sub.korvix"))
+    log(f"  files of both APIs for those records identical: {res['identical_files']}")
+    for p in (sub, os.path.join(out, "writer-sub.korvix")):
+        os.remove(p)
+        os.remove(p + ".meta")
+    return res
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--n", type=int, default=1_000_000)
@@ -66,83 +150,23 @@ def main(argv=None):
     ap.add_argument("--out", default=None, help="directory for the index files (default: temp)")
     args = ap.parse_args(argv)
 
-    import korvel
-
     n, dim = args.n, args.dim
     print(f"workload: {n:,} records x {dim} float32, {len(TRAITS)} traits, "
           f"{os.cpu_count()} cores", flush=True)
     ids, columns, x, offsets = workload(n, dim)
-    out = args.out or tempfile.mkdtemp(prefix="korvel-build-")
-    path = os.path.join(out, "writer.korvix")
-
-    base_kib = status_kib("VmRSS")
-    reset_peak()
-    t0, c0 = time.perf_counter(), time.process_time()
-    w = korvel.IndexWriter([name for name, _ in TRAITS], dim)
-    w.add(ids, columns, embeddings=x, offsets=offsets)
-    t_add, c_add = time.perf_counter() - t0, time.process_time() - c0
-    add_peak_mib = (status_kib("VmHWM") - base_kib) / 1024
-    w.save(path)
-    t_total, c_total = time.perf_counter() - t0, time.process_time() - c0
-    peak_mib = (status_kib("VmHWM") - base_kib) / 1024
-    data_mib = os.path.getsize(path) / 2**20
-    meta_mib = os.path.getsize(path + ".meta") / 2**20
-    del w
-    rows = [("IndexWriter add + save", n, t_total)]
-    print(f"IndexWriter: add {t_add:.3f} s, save {t_total - t_add:.3f} s, total {t_total:.3f} s "
-          f"= {n / t_total / 1e6:.2f} M records/s (CPU time: add {c_add:.3f} s, "
-          f"save {c_total - c_add:.3f} s; load average {os.getloadavg()[0]:.1f})")
-    print(f"  peak RSS above the caller's arrays: after add {add_peak_mib:.0f} MiB = "
-          f"{add_peak_mib / data_mib:.2f} x, through save {peak_mib:.0f} MiB = "
-          f"{peak_mib / data_mib:.2f} x the data file ({data_mib:.0f} MiB; sidecar {meta_mib:.1f} MiB)")
-
-    # The same codes for the peer: sign bits packed little-endian, added to a flat binary index.
-    try:
-        import faiss
-    except ImportError:
-        faiss = None
-    if faiss is not None:
-        faiss.omp_set_num_threads(os.cpu_count() or 1)
-        t0 = time.perf_counter()
-        codes = np.packbits(x > 0, axis=1, bitorder="little")
-        t_pack = time.perf_counter() - t0
-        flat = faiss.IndexBinaryFlat(dim)
-        flat.add(codes)
-        t_faiss = time.perf_counter() - t0
-        rows.append(("np.packbits + FAISS IndexBinaryFlat.add", n, t_faiss))
-        print(f"np.packbits {t_pack:.3f} s + IndexBinaryFlat.add {t_faiss - t_pack:.3f} s "
-              f"= {n / t_faiss / 1e6:.2f} M records/s")
-        del codes, flat
-    else:
-        print("FAISS: not installed")
-
-    m = min(args.record_n, n)
-    sub = os.path.join(out, "records.korvix")
-    names = [name for name, _ in TRAITS]
-    cols = [columns[name][:m].tolist() for name in names]
-    t0 = time.perf_counter()
-    idx = korvel.HybridIndex.builder(names, dim)
-    for i in range(m):
-        idx.add_record(i, {names[0]: cols[0][i], names[1]: cols[1][i], names[2]: cols[2][i]},
-                       x[i], int(offsets[i]))
-    idx.save(sub)
-    t_rec = time.perf_counter() - t0
-    del idx
-    rows.append((f"HybridIndex.add_record + save (first {m:,})", m, t_rec))
-    print(f"HybridIndex.add_record + save: {m:,} records in {t_rec:.3f} s = "
-          f"{m / t_rec / 1e6:.3f} M records/s")
-    w = korvel.IndexWriter(names, dim)
-    w.add(ids[:m], {k: v[:m] for k, v in columns.items()}, embeddings=x[:m], offsets=offsets[:m])
-    w.save(os.path.join(out, "writer-sub.korvix"))
-    same = digest(sub) == digest(os.path.join(out, "writer-sub.korvix"))
-    print(f"  files of both APIs for those records identical: {same}")
-
+    res = measure(ids, columns, x, offsets, args.out or tempfile.mkdtemp(prefix="korvel-build-"),
+                  args.record_n)
+    rows = [("IndexWriter add + save", n, res["writer_s"])]
+    if "faiss_s" in res:
+        rows.append(("np.packbits + FAISS IndexBinaryFlat.add", n, res["faiss_s"]))
+    rows.append((f"HybridIndex.add_record + save (first {res['record_n']:,})", res["record_n"],
+                 res["record_s"]))
     print("\n| build | records | seconds | records/s |\n|---|---:|---:|---:|")
     for name, count, secs in rows:
         print(f"| {name} | {count:,} | {secs:.3f} | {count / secs:,.0f} |")
-    print(f"\npeak RSS of add + save above the caller's arrays: {peak_mib / data_mib:.2f} x "
+    print(f"\npeak RSS of add + save above the caller's arrays: {res['peak_over_data']:.2f} x "
           "the data file size")
-    return 0 if same else 1
+    return 0 if res["identical_files"] else 1
 
 
 if __name__ == "__main__":

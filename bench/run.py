@@ -1,6 +1,7 @@
 """Side-by-side benchmark: Korvel against a NumPy brute force, FAISS and usearch on the same data.
 
     python -m bench [--quick] [--out DIR] [--queries 100]
+    python -m bench --engine [--quick]    (the array API's targets: bench/engine.py)
 
 Builds the workloads, runs every system on the same records and queries in one process, and
 writes results.md, results.json, summary.md (the key tables) and latency.png under DIR (default
@@ -254,6 +255,12 @@ def main(argv=None):
     ap.add_argument("--out", help="results folder (default bench/results/<timestamp>/)")
     ap.add_argument("--queries", type=int, default=100, help="queries per query kind")
     ap.add_argument("--sizes", help="override the plan, e.g. 100000x768,10000x384")
+    ap.add_argument("--engine", action="store_true",
+                    help="the array API's targets instead (bench/engine.py: --records, --queries)")
+    args, _ = ap.parse_known_args(argv)
+    if args.engine:
+        from bench import engine
+        return engine.main(argv)
     args = ap.parse_args(argv)
 
     HybridIndex = systems.import_korvel()

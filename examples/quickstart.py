@@ -5,8 +5,9 @@ level (light, medium or heavy, a third of the images each) are the categorical t
 64 pixels, centred on the mean image, are the embedding. The last 100 images are held out as
 queries; the other 1,697 are indexed.
 
-The script builds, saves and loads the index, runs a filtered search and an exactly re-scored
-search, then measures recall@10 against exact dot-product search over the held-out queries.
+The script builds the index from columns, saves and opens it, runs a filtered search, an exactly
+re-scored search, a count and facets, then searches every held-out query in one call and
+measures recall@10 against exact dot-product search.
 
     pip install ".[quickstart]" && python examples/quickstart.py
 """
@@ -14,12 +15,13 @@ search, then measures recall@10 against exact dot-product search over the held-o
 import os
 import tempfile
 import time
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 from sklearn.datasets import load_digits  # type: ignore[import-untyped]
 
-from korvel import HybridIndex
+import korvel
 
 HELD_OUT = 100
 TOP_K = 10
@@ -45,54 +47,62 @@ def main() -> None:
     embeddings = pixels - pixels.mean(axis=0)
     base, queries = embeddings[:-HELD_OUT], embeddings[-HELD_OUT:]
     base_labels, query_labels = labels[:-HELD_OUT], labels[-HELD_OUT:]
-    dim = base.shape[1]
+    n, dim = base.shape
 
-    # Build mode. Record i's embedding also sits in `buffer` at byte offset i * dim * 4: exact
-    # re-scoring reads it from there, since the index keeps only the sign-bit signatures.
-    index = HybridIndex.builder(["digit", "ink"], dim)
-    for row, vector in enumerate(base):
-        index.add_record(row, {"digit": str(base_labels[row]), "ink": str(ink_level[row])},
-                         embedding=vector, external_offset=row * dim * 4)
+    # Build from columns in one call. Record i's embedding also sits in `buffer` at byte offset
+    # i * dim * 4: exact re-scoring reads it from there, since the index keeps only the sign-bit
+    # signatures.
+    writer = korvel.IndexWriter(["digit", "ink"], dim)
+    writer.add(np.arange(n, dtype=np.uint64), {"digit": base_labels, "ink": ink_level[:n]},
+               embeddings=base, offsets=np.arange(n, dtype=np.uint64) * (dim * 4))
     buffer = np.ascontiguousarray(base).view(np.uint8).ravel()
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "digits.korvix")
-        index.save(path)  # writes digits.korvix and digits.korvix.meta
-        print(f"saved {len(base)} records: data file {os.path.getsize(path)} bytes, "
+        writer.save(path)  # writes digits.korvix and digits.korvix.meta
+        print(f"saved {len(writer)} records: data file {os.path.getsize(path)} bytes, "
               f"sidecar {os.path.getsize(path + '.meta')} bytes")
 
-        loaded = HybridIndex.load(path)  # query mode: the data file is memory-mapped
+        index = korvel.open(path)  # the data file is memory-mapped
+        print(index)
         query, label = queries[0], str(query_labels[0])
 
         # Filtered search: only images labelled like the query, ranked by Hamming distance.
-        # Without re-scoring the whole candidate pool (3 x top_k rows) comes back.
-        rows = loaded.search({"digit": label, "ink": "medium"}, query, top_k=2)
-        print(f"\nfiltered search (digit {label}, medium ink): doc_id, Hamming distance")
-        print(rows)
+        res = index.search(query, k=3, where={"digit": label, "ink": ["medium", "heavy"]})
+        print(f"\nfiltered search (digit {label}, medium or heavy ink): doc_id, Hamming distance")
+        for doc_id, score in zip(res.ids[:res.counts], res.scores):
+            print(f"  {int(doc_id):5d}  {score:4.0f}")
 
-        # Exact re-scoring: the pool is re-ranked by float32 dot product, best top_k kept.
-        rows = loaded.search({}, query, top_k=5, exact_rescore=True, embeddings_data=buffer)
+        # Exact re-scoring: the pool of 3 x k nearest is re-ranked by float32 dot product.
+        res = index.search(query, k=5, embeddings=buffer)
         print(f"\nre-scored search, no filter (query digit {label}): doc_id, dot product, label")
-        for doc_id, score in rows:
+        for doc_id, score in zip(res.ids, res.scores):
             print(f"  {int(doc_id):5d}  {score:9.2f}  {base_labels[int(doc_id)]}")
 
+        # Counts and facets come straight from the code planes.
+        print(f"\nimages of digit {label}: {index.count({'digit': label})}, by ink: "
+              f"{index.facets('ink', where={'digit': label})}")
+
+        # Every held-out query in one call; a list gives each query its own filter.
         print(f"\nrecall@{TOP_K} against exact dot-product search, {HELD_OUT} held-out queries")
         print(f"{'search':<34}{'recall@10':>10}{'same digit':>12}{'ms/query':>10}")
-        everything = np.ones(len(base), dtype=bool)
-        for name, filtered, rescore in [
-            ("Hamming ranking", False, False),
-            ("Hamming + exact re-scoring", False, True),
-            ("digit filter + exact re-scoring", True, True),
-        ]:
+        own_digit = [{"digit": str(q_label)} for q_label in query_labels]
+        everything = np.ones(n, dtype=bool)
+        searches: list[tuple[str, bool, dict[str, Any]]] = [
+            ("Hamming ranking", False, {}),
+            ("Hamming + sign re-ranking", False, {"rerank": "signs"}),
+            ("Hamming + exact re-scoring", False, {"embeddings": buffer}),
+            ("digit filter + exact re-scoring", True, {"embeddings": buffer}),
+        ]
+        for name, filtered, options in searches:
+            start = time.perf_counter()
+            res = index.search(queries, k=TOP_K, where=own_digit if filtered else None,
+                               **options)
+            elapsed = time.perf_counter() - start
+            counts = np.asarray(res.counts)  # real hits per row; the rest is padding
             found = same = 0
-            elapsed = 0.0
-            for q, q_label in zip(queries, query_labels):
-                filters = {"digit": str(q_label)} if filtered else {}
-                start = time.perf_counter()
-                hits = loaded.search(filters, q, top_k=TOP_K, exact_rescore=rescore,
-                                     embeddings_data=buffer)
-                elapsed += time.perf_counter() - start
-                got = [int(d) for d in hits[:TOP_K, 0]]  # without re-scoring: nearest 10 of 30
+            for row, (q, q_label) in enumerate(zip(queries, query_labels)):
+                got = [int(d) for d in res.ids[row][:counts[row]]]
                 allowed = base_labels == q_label if filtered else everything
                 found += len(set(got) & set(exact_top(base, q, allowed, TOP_K)))
                 same += int(np.sum(base_labels[got] == q_label))

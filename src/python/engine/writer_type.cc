@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "pipeline/bulk_writer.h"
-#include "python/arg_binder.h"
+#include "python/method_decl.h"
 #include "python/boundary.h"
 #include "python/converters.h"
 #include "python/engine/engine.h"
 #include "python/engine/writer_args.h"
 #include "python/py_error.h"
 #include "python/py_ref.h"
+#include "python/trampoline.h"
 
 namespace korvel::py {
 namespace {
@@ -31,56 +32,55 @@ struct WriterObject {
 
 
 
-enum class Borrow { kShared, kExclusive };
+PyTypeObject* g_writer_type = nullptr;  // set once by register_writer_type
 
-class BorrowGuard {
- public:
-  BorrowGuard(WriterObject* obj, Borrow kind) noexcept : obj_(obj) {
-    Py_INCREF(obj_);
-    obj_->borrow_flag = kind == Borrow::kExclusive ? -1 : obj_->borrow_flag + 1;
-  }
-  ~BorrowGuard() {
-    if (!holds_interpreter_lock()) return;  // the thread is being ended; see py_ref.h
-    obj_->borrow_flag = obj_->borrow_flag == -1 ? 0 : obj_->borrow_flag - 1;
-    Py_DECREF(obj_);
-  }
-  BorrowGuard(const BorrowGuard&) = delete;
-  BorrowGuard& operator=(const BorrowGuard&) = delete;
+constexpr char kWriterName[] = "Writer";
 
- private:
-  WriterObject* obj_;
+struct Add {
+  enum Param : size_t { kDocIds, kColumns, kEmbeddings, kOffsets };
+  static constexpr Parameter kParams[] = {{kDocIds, "doc_ids", kRequired},
+                                          {kColumns, "columns"},
+                                          {kEmbeddings, "embeddings"},
+                                          {kOffsets, "offsets"}};
+  static constexpr MethodDecl kDecl{.owner = kWriterName,
+                                    .name = "add",
+                                    .receiver = Receiver::kExclusive,
+                                    .params = kParams,
+                                    .doc = "Appends len(doc_ids) records; all or nothing."};
 };
 
-using Body = PyResult<OwnedRef> (*)(WriterObject* self, PyObject* const* args);
+struct Save {
+  enum Param : size_t { kPath };
+  static constexpr Parameter kParams[] = {{kPath, "path", kRequired}};
+  static constexpr MethodDecl kDecl{
+      .owner = kWriterName,
+      .name = "save",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc = "Writes the data file at path and its sidecar at path + '.meta'."};
+};
 
-template <const MethodSpec& Spec, Borrow Kind, Body F>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) {
-  return guarded([&]() -> PyResult<OwnedRef> {
-    PyObject* bound[4] = {};
-    KORVEL_TRY(bind_arguments(Spec, args, nargs, kwnames, bound));
-    auto* w = reinterpret_cast<WriterObject*>(self);
-    if (Kind == Borrow::kExclusive && w->borrow_flag != 0) {
-      return unexpected(runtime_error("Already borrowed"));
+// add() borrows the writer exclusively and save() shares it (see the file comment).
+struct WriterClass {
+  using Object = WriterObject;
+  static PyResult<Py_ssize_t*> receive(PyObject* receiver) {
+    if (g_writer_type == nullptr || !PyObject_TypeCheck(receiver, g_writer_type)) {
+      return unexpected(cannot_convert(receiver, kWriterName));
     }
-    if (Kind == Borrow::kShared && w->borrow_flag == -1) {
-      return unexpected(runtime_error("Already mutably borrowed"));
-    }
-    BorrowGuard guard(w, Kind);
-    return F(w, bound);
-  });
-}
+    return &reinterpret_cast<WriterObject*>(receiver)->borrow_flag;
+  }
+};
 
-PyResult<OwnedRef> add_body(WriterObject* self, PyObject* const* args) {
+PyResult<OwnedRef> add_body(WriterObject* self, Args<Add> args) {
   BulkWriter& writer = *self->writer;
   const std::vector<std::string>& schema = writer.schema();
-  KORVEL_ASSIGN_OR_RETURN(U64Column doc_ids, to_u64_column(args[0], "doc_ids"));
+  KORVEL_ASSIGN_OR_RETURN(U64Column doc_ids, to_u64_column(args[Add::kDocIds], "doc_ids"));
 
   // Each given column is converted once, even when its name appears twice in the schema.
   std::vector<TraitColumn> owned;
   std::vector<size_t> column_of(schema.size(), SIZE_MAX);
-  PyObject* columns = args[1];
-  if (columns != nullptr && columns != Py_None) {
+  PyObject* columns = args.given(Add::kColumns);
+  if (columns != nullptr) {
     if (!PyDict_Check(columns)) {
       return unexpected(type_error("columns: expected a dict of trait name to column, got '" +
                                    type_qualname(columns) + "'"));
@@ -112,12 +112,12 @@ PyResult<OwnedRef> add_body(WriterObject* self, PyObject* const* args) {
     }
   }
   std::optional<EmbeddingArg> embeddings;
-  if (args[2] != nullptr && args[2] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(embeddings, to_embeddings(args[2]));
+  if (PyObject* given = args.given(Add::kEmbeddings)) {
+    KORVEL_ASSIGN_OR_RETURN(embeddings, to_embeddings(given));
   }
   std::optional<U64Column> offsets;
-  if (args[3] != nullptr && args[3] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(offsets, to_u64_column(args[3], "offsets"));
+  if (PyObject* given = args.given(Add::kOffsets)) {
+    KORVEL_ASSIGN_OR_RETURN(offsets, to_u64_column(given, "offsets"));
   }
 
   BulkBatch batch;
@@ -133,39 +133,21 @@ PyResult<OwnedRef> add_body(WriterObject* self, PyObject* const* args) {
   return OwnedRef::borrow(Py_None);
 }
 
-PyResult<OwnedRef> save_body(WriterObject* self, PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(std::string path, argument("path", to_utf8(args[0])));
+PyResult<OwnedRef> save_body(WriterObject* self, Args<Save> args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string path, args.convert(Save::kPath, to_utf8));
   auto saved = without_interpreter_lock([&] { return self->writer->save(path); });
   if (!saved) return unexpected(io_error(to_string(saved.error())));
   return OwnedRef::borrow(Py_None);
 }
 
-constexpr const char* kAddParams[] = {"doc_ids", "columns", "embeddings", "offsets"};
-constexpr const char* kSaveParams[] = {"path"};
-constexpr MethodSpec kAddSpec{"Writer.add()", kAddParams, 4, 1};
-constexpr MethodSpec kSaveSpec{"Writer.save()", kSaveParams, 1, 1};
-
 constexpr char kClassDoc[] =
     "Writer(schema, dim)\n--\n\n"
     "Builds an index from columns: document ids, one column of str per trait, an embedding\n"
     "matrix and external offsets. Keeps per record only what the data file holds.";
-constexpr char kAddDoc[] =
-    "add($self, doc_ids, columns=None, embeddings=None, offsets=None)\n--\n\n"
-    "Appends len(doc_ids) records; all or nothing.";
-constexpr char kSaveDoc[] =
-    "save($self, path)\n--\n\n"
-    "Writes the data file at path and its sidecar at path + '.meta'.";
 
-PyMethodDef g_methods[] = {
-    {"add",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(&entry<kAddSpec, Borrow::kExclusive, add_body>)),
-     METH_FASTCALL | METH_KEYWORDS, kAddDoc},
-    {"save",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(&entry<kSaveSpec, Borrow::kShared, save_body>)),
-     METH_FASTCALL | METH_KEYWORDS, kSaveDoc},
-    {nullptr, nullptr, 0, nullptr},
+MethodEntry g_methods[] = {
+    instance_method<WriterClass, Add, add_body>(),
+    instance_method<WriterClass, Save, save_body>(),
 };
 
 PyObject* get_schema(PyObject* self, void*) {
@@ -232,7 +214,6 @@ int register_writer_type(PyObject* module) {
       {Py_tp_doc, const_cast<char*>(kClassDoc)},
       {Py_tp_new, reinterpret_cast<void*>(&writer_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&writer_dealloc)},
-      {Py_tp_methods, g_methods},
       {Py_tp_getset, g_getset},
       {Py_sq_length, reinterpret_cast<void*>(&writer_len)},
       {0, nullptr},
@@ -241,10 +222,12 @@ int register_writer_type(PyObject* module) {
                       Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return -1;
-  if (PyModule_AddObject(module, "Writer", type) != 0) {  // steals on success only
+  if (!add_methods(reinterpret_cast<PyTypeObject*>(type), g_methods) ||
+      PyModule_AddObject(module, "Writer", type) != 0) {  // steals on success only
     Py_DECREF(type);
     return -1;
   }
+  g_writer_type = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it alive
   return 0;
 }
 

@@ -141,6 +141,17 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
         batch(q, ctx.sigs + first * len, len, count, distances);
       }
       BoundedPool& pool = task.pools[qi];
+      if (source.masks[qi] == nullptr) {
+        // Every record counts: a plain compare against the bound skips the bit walk. Records
+        // arrive in ascending order, so one at the bound's distance cannot enter either.
+        uint32_t bound = pool.bound_distance();
+        for (size_t i = 0; i < count; ++i) {
+          if (distances[i] >= bound && bound != ~uint32_t{0}) continue;
+          pool.offer(record_at(i), distances[i]);
+          bound = pool.bound_distance();
+        }
+        return;
+      }
       for (size_t w = 0; w * 64 < count; ++w) {
         for (uint64_t bits = allowed(qi, w); bits != 0; bits &= bits - 1) {
           const size_t i = 64 * w + static_cast<unsigned>(std::countr_zero(bits));

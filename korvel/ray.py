@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import glob
 import os
+import pickle
 import uuid
 from collections.abc import Sequence
 from typing import Any, Optional
@@ -66,19 +67,29 @@ def _write_shard(
     embedding_column: str,
     offset_column: Optional[str],
 ) -> dict[str, npt.NDArray[Any]]:
-    embeddings = batch[embedding_column]
-    if embeddings.dtype == object:  # rows of arrays or lists, as pandas holds them
-        embeddings = np.stack([np.asarray(r) for r in embeddings])
-    writer = IndexWriter(list(trait_columns), dim=embeddings.shape[1])
-    writer.add(
-        batch[id_column],
-        {t: batch[t] for t in trait_columns},
-        embeddings=np.ascontiguousarray(embeddings),
-        offsets=None if offset_column is None else batch[offset_column],
-    )
-    name = f"{prefix}{uuid.uuid4().hex}.korvix"
-    writer.save(os.path.join(out_dir, name))
-    return {"file": np.array([name]), "records": np.array([len(writer)], np.int64)}
+    # A failure is returned, not raised: Ray Data hands a raised exception back wrapped,
+    # without the original, and the caller re-raises the first shard's failure as it is.
+    try:
+        embeddings = batch[embedding_column]
+        if embeddings.dtype == object:  # rows of arrays or lists, as pandas holds them
+            embeddings = np.stack([np.asarray(r) for r in embeddings])
+        writer = IndexWriter(list(trait_columns), dim=embeddings.shape[1])
+        writer.add(
+            batch[id_column],
+            {t: batch[t] for t in trait_columns},
+            embeddings=np.ascontiguousarray(embeddings),
+            offsets=None if offset_column is None else batch[offset_column],
+        )
+        name = f"{prefix}{uuid.uuid4().hex}.korvix"
+        writer.save(os.path.join(out_dir, name))
+        error = b""
+    except Exception as e:  # noqa: BLE001
+        name, error = "", pickle.dumps(e)
+    return {
+        "file": np.array([name]),
+        "records": np.array([len(batch[id_column])], np.int64),
+        "error": np.array([error], dtype=object),
+    }
 
 
 def build_shards(
@@ -131,6 +142,9 @@ def build_shards(
         )
         if not stats:
             raise ValueError("build_shards: the dataset has no rows")
+        for s in stats:
+            if s["error"]:
+                raise pickle.loads(s["error"])
         paths = []
         for i, s in enumerate(stats):
             final = os.path.join(out_dir, f"shard-{i:05d}.korvix")

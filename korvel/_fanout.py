@@ -48,8 +48,12 @@ class ShardWorker:
                 )
         self._scope = (sum(sizes), len(sizes), first_shard)
 
-    def pools(self, *args: Any) -> Any:
-        return self._index.pools(*args, self._scope)
+    def pools(
+        self, q: Any, k: int, filters: Any, oversample: int, embeddings: Any, rerank: Any,
+        threads: Any,
+    ) -> Any:
+        return self._index.pools(q, k, filters, oversample, embeddings, rerank, threads,
+                                 self._scope)
 
     def rescore(
         self, q: Any, rows: Any, shards: Any, records: Any, embeddings: Any, rerank: Any

@@ -10,6 +10,7 @@ every node must see: a shared file system, or copies of the directory at the sam
 from __future__ import annotations
 
 import glob
+import importlib
 import os
 import pickle
 import uuid
@@ -28,7 +29,7 @@ __all__ = ["ShardedSearcher", "build_shards"]
 
 def _ray() -> Any:
     try:
-        import ray
+        ray = importlib.import_module("ray")
     except ImportError:
         raise ImportError(
             'korvel.ray needs Ray: pip install "korvel[ray]" (or "ray[data]")'

@@ -2,12 +2,17 @@
 ShardedSearcher against korvel.open of the same manifest in this process."""
 
 import filecmp
+import os
 
 import numpy as np
 import pytest
 
 import korvel
 
+if os.environ.get("KORVEL_SANITIZED"):
+    # Ray's own processes would inherit the preloaded sanitizer runtime; test_shards.py runs
+    # the same fan-out in this process.
+    pytest.skip("Ray is not run under the sanitizers", allow_module_level=True)
 ray = pytest.importorskip("ray")
 kray = pytest.importorskip("korvel.ray")
 

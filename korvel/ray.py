@@ -119,33 +119,34 @@ def build_shards(
     out_dir = os.path.abspath(os.fspath(out_dir))
     os.makedirs(out_dir, exist_ok=True)
     prefix = f".part-{uuid.uuid4().hex[:12]}-"
-    ctx = ray.data.DataContext.get_current()
-    preserve = ctx.execution_options.preserve_order
-    ctx.execution_options.preserve_order = True  # output rows (one per shard) in input order
+    # Blocks of exactly rows_per_shard rows (the last one shorter), each one batch; the
+    # output rows (one per shard) in input order. A Dataset runs with its own copy of the
+    # context, so the order is asked of that copy.
+    blocks = dataset.repartition(target_num_rows_per_block=rows_per_shard, strict=True)
+    shards = blocks.map_batches(
+        _write_shard,
+        batch_size=rows_per_shard,
+        batch_format="numpy",
+        fn_kwargs=dict(
+            out_dir=out_dir,
+            prefix=prefix,
+            id_column=id_column,
+            trait_columns=list(trait_columns),
+            embedding_column=embedding_column,
+            offset_column=offset_column,
+        ),
+    )
+    shards.context.execution_options.preserve_order = True
     try:
-        # Blocks of exactly rows_per_shard rows (the last one shorter), each one batch.
-        stats = (
-            dataset.repartition(target_num_rows_per_block=rows_per_shard, strict=True)
-            .map_batches(
-                _write_shard,
-                batch_size=rows_per_shard,
-                batch_format="numpy",
-                fn_kwargs=dict(
-                    out_dir=out_dir,
-                    prefix=prefix,
-                    id_column=id_column,
-                    trait_columns=list(trait_columns),
-                    embedding_column=embedding_column,
-                    offset_column=offset_column,
-                ),
-            )
-            .take_all()
-        )
+        stats = shards.take_all()
         if not stats:
             raise ValueError("build_shards: the dataset has no rows")
         for s in stats:
             if s["error"]:
                 raise pickle.loads(s["error"])
+        sizes = [int(s["records"]) for s in stats]
+        if any(n != rows_per_shard for n in sizes[:-1]):
+            raise RuntimeError(f"build_shards: Ray cut the rows into blocks of {sizes} rows")
         paths = []
         for i, s in enumerate(stats):
             final = os.path.join(out_dir, f"shard-{i:05d}.korvix")
@@ -159,7 +160,6 @@ def build_shards(
             raise
         raise cause from None
     finally:
-        ctx.execution_options.preserve_order = preserve
         for leftover in glob.glob(os.path.join(out_dir, prefix + "*")):
             os.unlink(leftover)
 

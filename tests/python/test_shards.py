@@ -33,7 +33,8 @@ def shards(tmp_path_factory):
         return str(path)
 
     one = write(d / "one.korvix", 0, N)
-    paths = [write(d / f"s{i}.korvix", lo, hi) for i, (lo, hi) in enumerate(zip(BOUNDS, BOUNDS[1:]))]
+    paths = [write(d / f"s{i}.korvix", lo, hi)
+             for i, (lo, hi) in enumerate(zip(BOUNDS, BOUNDS[1:]))]
     manifest = korvel.write_manifest(d / "shards.json", paths)
     Q = rng.standard_normal((12, DIM)).astype(np.float32)
     return dict(dir=d, one=korvel.open(one), manifest=str(manifest), paths=paths, X=X, Q=Q)

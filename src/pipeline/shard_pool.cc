@@ -1,4 +1,4 @@
-// The pools come from execute_query on each shard, as in search_batch: every shard's pool is
+// The pools come from the batched engine on each shard, as in search_batch: every shard's pool is
 // a prefix of its records under (distance, record), so the merge over this set's shards is a
 // prefix of the set's records under (distance, shard, record), and merging such prefixes of
 // disjoint parts again gives the whole set's pool.
@@ -10,6 +10,8 @@
 #include <optional>
 
 #include "common/check.h"
+#include "pipeline/batch_query.h"
+#include "pipeline/thread_pool.h"
 #include "vector/dot.h"
 
 namespace korvel {
@@ -18,7 +20,7 @@ SetScope whole_set(const ShardSet& set) noexcept {
   return {set.record_count(), set.shard_count(), 0};
 }
 
-Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRequest& request,
+Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope) {
   const size_t nq = request.query_count;
   const size_t shards = set.shard_count();
@@ -41,7 +43,7 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRe
   if (filter_count > 1 && filter_count != nq) {
     return unexpected(SearchError{FilterCountMismatch{filter_count, nq}});
   }
-  if (request.rerank == Rerank::kExact && request.embeddings.size() != 1 &&
+  if (request.rerank == Rescoring::kExact && request.embeddings.size() != 1 &&
       request.embeddings.size() != scope.shard_count) {
     return unexpected(
         SearchError{EmbeddingBufferCount{request.embeddings.size(), scope.shard_count}});
@@ -52,10 +54,15 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRe
       return unexpected(SearchError{NonFiniteQuery{row}});
     }
   }
-  // An unknown trait fails the whole call before any work, as in search_batch.
+  // Filters resolved once per (filter, shard), before any work: an unknown trait fails the
+  // whole call, as in search_batch.
+  std::vector<std::optional<FilterExpr>> resolved(std::max<size_t>(filter_count, 1) * shards);
   for (size_t f = 0; f < filter_count; ++f) {
     if (!request.filters[f]) continue;
-    for (size_t s = 0; s < shards; ++s) KORVEL_TRY(resolve_filter(set, s, *request.filters[f]));
+    for (size_t s = 0; s < shards; ++s) {
+      KORVEL_ASSIGN_OR_RETURN(resolved[f * shards + s],
+                              resolve_filter(set, s, *request.filters[f]));
+    }
   }
 
   PoolBatch result;
@@ -65,42 +72,33 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRe
   if (pool_size == 0 || nq == 0) return result;
   result.hits.resize(nq * result.pool_size);
 
-  const auto top_k = static_cast<uint32_t>((pool_size + kPoolFactor - 1) / kPoolFactor);
-  std::vector<std::vector<SearchHit>> pools(nq * shards);
-  std::vector<std::optional<SearchError>> errors(nq * shards);
-  parallel_for(nq * shards, request.threads, [&](size_t item) {
-    const size_t q = item / shards;
-    const size_t s = item % shards;
-    QueryRequest single;
-    const size_t f = filter_count == nq ? q : 0;
-    if (filter_count > 0 && request.filters[f]) {
-      auto resolved = resolve_filter(set, s, *request.filters[f]);
-      KORVEL_CHECK(resolved.has_value(), "a filter resolved before failed to resolve");
-      single.filter = std::move(*resolved);
+  // Every query's pool in each shard, one batch per shard on the batched engine.
+  std::vector<BatchResult> pools;
+  pools.reserve(shards);
+  std::vector<const FilterExpr*> filters(filter_count);
+  for (size_t s = 0; s < shards; ++s) {
+    for (size_t f = 0; f < filter_count; ++f) {
+      filters[f] = resolved[f * shards + s] ? &*resolved[f * shards + s] : nullptr;
     }
-    const float* row = request.queries.data() + q * dim;
-    single.query_vector.emplace(row, row + dim);
-    single.top_k = top_k;
-    auto hits = execute_query(set.shard(s).state, single);
-    if (!hits) {
-      errors[item] = SearchError{std::move(hits).error()};
-      return;
-    }
-    if (hits->size() > pool_size) hits->resize(static_cast<size_t>(pool_size));
-    pools[item] = std::move(*hits);
-  });
-  for (auto& e : errors) {
-    if (e) return unexpected(std::move(*e));
+    BatchRequest batch;
+    batch.query_count = nq;
+    batch.vectors = request.queries;
+    batch.filters = filters;
+    batch.top_k = static_cast<uint32_t>(request.k);
+    batch.oversample = static_cast<uint32_t>((pool_size + request.k - 1) / request.k);
+    batch.threads = request.threads;
+    auto shard_pools = execute_batch(set.shard(s).state.reader, batch, default_thread_pool());
+    if (!shard_pools) return unexpected(SearchError{std::move(shard_pools).error()});
+    pools.push_back(std::move(*shard_pools));
   }
 
   parallel_for(nq, request.threads, [&](size_t q) {
     std::vector<PoolHit> pool;
     for (size_t s = 0; s < shards; ++s) {
       const auto shard = static_cast<uint32_t>(scope.first_shard + s);
-      for (const SearchHit& h : pools[q * shards + s]) {
+      for (const SearchHit& h : pools[s].row(q)) {
         pool.push_back({set.doc_id(s, h.record_index), h.record_index, shard, h.distance});
       }
-      std::vector<SearchHit>().swap(pools[q * shards + s]);
     }
     const size_t keep = std::min(pool.size(), result.pool_size);
     std::partial_sort(pool.begin(), pool.begin() + keep, pool.end(),
@@ -116,7 +114,7 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRe
 }
 
 Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
-                                                     const BatchRequest& request,
+                                                     const SearchRequest& request,
                                                      const SetScope& scope,
                                                      std::span<const uint32_t> rows,
                                                      std::span<const uint32_t> shards,
@@ -125,7 +123,7 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
                "score_pool: entry arrays of different lengths");
   const uint16_t dim = set.dim();
   std::vector<float> scores(rows.size(), 0.0f);  // no embedding: 0, as search_batch scores it
-  if (request.rerank == Rerank::kSigns) {
+  if (request.rerank == Rescoring::kSigns) {
     for (size_t i = 0; i < rows.size(); ++i) {
       const float* q = request.queries.data() + size_t{rows[i]} * dim;
       const uint8_t* sig =

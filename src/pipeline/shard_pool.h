@@ -45,7 +45,7 @@ struct PoolBatch {
 // others. request.rerank and request.embeddings are only validated (embeddings.size()
 // against scope.shard_count). Errors: those of search_batch, in its order, with pool size
 // and shard count taken from `scope`. REQUIRES: scope covers the set. Thread-safe.
-Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRequest& request,
+Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope);
 
 // Scores entry i (record records[i] of global shard shards[i], for query row rows[i] of
@@ -55,7 +55,7 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const BatchRe
 // the first entry in the given order whose embedding lies beyond its buffer, QueryError.
 // REQUIRES: rerank != kNone, rows[i] < query_count, the shards in this set, records in range.
 Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
-                                                     const BatchRequest& request,
+                                                     const SearchRequest& request,
                                                      const SetScope& scope,
                                                      std::span<const uint32_t> rows,
                                                      std::span<const uint32_t> shards,

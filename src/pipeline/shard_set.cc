@@ -1,7 +1,7 @@
-// Each shard runs the single-index query (execute_query) with a pool at least as large as
-// the global one; a query's per-shard pools are then merged under (distance, shard, record).
-// Since every shard's pool is a prefix of its records under (distance, record), the merge
-// keeps exactly the pool one index over the concatenated records would keep.
+// Each shard runs the whole batch on the batched engine (execute_batch) with the global pool
+// size; a query's per-shard pools are then merged under (distance, shard, record). Since every
+// shard's pool is a prefix of its records under (distance, record), the merge keeps exactly
+// the pool one index over the concatenated records would keep.
 #include "pipeline/shard_set.h"
 
 #include <algorithm>
@@ -16,6 +16,8 @@
 
 #include "common/check.h"
 #include "common/little_endian.h"
+#include "pipeline/batch_query.h"
+#include "pipeline/thread_pool.h"
 #include "vector/dot.h"
 
 namespace korvel {
@@ -102,7 +104,7 @@ bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
 
 // Exact float32 dot products of `query` with each entry's embedding. An embedding that lies
 // beyond its buffer is an error: the caller passed a buffer these offsets were not made for.
-Expected<void, SearchError> score_exact(const ShardSet& set, const BatchRequest& request,
+Expected<void, SearchError> score_exact(const ShardSet& set, const SearchRequest& request,
                                         std::span<const float> query,
                                         std::vector<PoolEntry>& pool) {
   const uint64_t bytes = 4 * uint64_t{query.size()};
@@ -277,38 +279,10 @@ Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t sha
 }
 
 void parallel_for(size_t count, unsigned threads, const std::function<void(size_t)>& fn) {
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  const size_t workers = std::min<size_t>(threads, count);
-  if (workers <= 1) {
-    for (size_t i = 0; i < count; ++i) fn(i);
-    return;
-  }
-  std::atomic<size_t> next{0};
-  std::atomic<bool> failed{false};
-  std::exception_ptr error;
-  std::mutex error_mutex;
-  auto run = [&]() noexcept {
-    try {
-      for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next++) < count;) fn(i);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(error_mutex);
-      if (!error) error = std::current_exception();
-      failed = true;
-    }
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers - 1);
-  try {
-    for (size_t w = 1; w < workers; ++w) helpers.emplace_back(run);
-  } catch (...) {
-    // Could not start a thread: the ones started and this one still finish the work.
-  }
-  run();
-  for (std::thread& t : helpers) t.join();
-  if (error) std::rethrow_exception(error);
+  default_thread_pool().parallel_for(count, threads, [&fn](size_t i) { fn(i); });
 }
 
-Expected<BatchResult, SearchError> search_batch(const ShardSet& set, const BatchRequest& request) {
+Expected<SearchResult, SearchError> search_batch(const ShardSet& set, const SearchRequest& request) {
   const size_t nq = request.query_count;
   const size_t shards = set.shard_count();
   const uint16_t dim = set.dim();
@@ -327,7 +301,7 @@ Expected<BatchResult, SearchError> search_batch(const ShardSet& set, const Batch
   if (filter_count > 1 && filter_count != nq) {
     return unexpected(SearchError{FilterCountMismatch{filter_count, nq}});
   }
-  if (request.rerank == Rerank::kExact && request.embeddings.size() != 1 &&
+  if (request.rerank == Rescoring::kExact && request.embeddings.size() != 1 &&
       request.embeddings.size() != shards) {
     return unexpected(SearchError{EmbeddingBufferCount{request.embeddings.size(), shards}});
   }
@@ -348,7 +322,7 @@ Expected<BatchResult, SearchError> search_batch(const ShardSet& set, const Batch
     }
   }
 
-  BatchResult result;
+  SearchResult result;
   result.query_count = nq;
   result.k = static_cast<size_t>(request.k);
   result.ids.assign(nq * result.k, kPaddingId);
@@ -356,57 +330,51 @@ Expected<BatchResult, SearchError> search_batch(const ShardSet& set, const Batch
   result.counts.assign(nq, 0);
   if (pool_size == 0 || nq == 0) return result;
 
-  // Phase 1: one pool per (query, shard). execute_query keeps 3 x top_k candidates, a
-  // superset of the first pool_size under the same order.
-  const auto top_k = static_cast<uint32_t>((pool_size + kPoolFactor - 1) / kPoolFactor);
-  std::vector<std::vector<SearchHit>> pools(nq * shards);
-  std::vector<std::optional<SearchError>> errors(nq * shards);
-  parallel_for(nq * shards, request.threads, [&](size_t item) {
-    const size_t q = item / shards;
-    const size_t s = item % shards;
-    QueryRequest single;
-    const size_t f = filter_count == nq ? q : 0;
-    if (resolved[f * shards + s]) single.filter = clone(*resolved[f * shards + s]);
-    const float* row = request.queries.data() + q * dim;
-    single.query_vector.emplace(row, row + dim);
-    single.top_k = top_k;
-    auto hits = execute_query(set.shard(s).state, single);
-    if (!hits) {
-      errors[item] = SearchError{std::move(hits).error()};
-      return;
+  // Phase 1: every query's pool in each shard, one batch per shard; the engine spreads each
+  // batch over the thread pool by queries or, for few queries, by records.
+  std::vector<BatchResult> pools;
+  pools.reserve(shards);
+  std::vector<const FilterExpr*> filters(filter_count);
+  for (size_t s = 0; s < shards; ++s) {
+    for (size_t f = 0; f < filter_count; ++f) {
+      filters[f] = resolved[f * shards + s] ? &*resolved[f * shards + s] : nullptr;
     }
-    if (hits->size() > pool_size) hits->resize(static_cast<size_t>(pool_size));
-    pools[item] = std::move(*hits);
-  });
-  for (auto& e : errors) {
-    if (e) return unexpected(std::move(*e));
+    BatchRequest batch;
+    batch.query_count = nq;
+    batch.vectors = request.queries;
+    batch.filters = filters;
+    batch.top_k = static_cast<uint32_t>(request.k);
+    batch.oversample = static_cast<uint32_t>((pool_size + request.k - 1) / request.k);
+    batch.threads = request.threads;
+    auto shard_pools = execute_batch(set.shard(s).state.reader, batch, default_thread_pool());
+    if (!shard_pools) return unexpected(SearchError{std::move(shard_pools).error()});
+    pools.push_back(std::move(*shard_pools));
   }
 
   // Phase 2: merge, re-rank and write each query's row.
-  errors.assign(nq, std::nullopt);
+  std::vector<std::optional<SearchError>> errors(nq);
   parallel_for(nq, request.threads, [&](size_t q) {
     std::vector<PoolEntry> pool;
     for (size_t s = 0; s < shards; ++s) {
-      for (const SearchHit& h : pools[q * shards + s]) {
+      for (const SearchHit& h : pools[s].row(q)) {
         pool.push_back({h.record_index, h.distance, static_cast<uint32_t>(s), 0.0f});
       }
-      std::vector<SearchHit>().swap(pools[q * shards + s]);
     }
     const size_t keep = std::min<size_t>(pool.size(), static_cast<size_t>(pool_size));
     std::partial_sort(pool.begin(), pool.begin() + keep, pool.end(), pool_before);
     pool.resize(keep);
     const std::span<const float> query(request.queries.data() + q * dim, dim);
-    if (request.rerank == Rerank::kExact) {
+    if (request.rerank == Rescoring::kExact) {
       if (auto scored = score_exact(set, request, query, pool); !scored) {
         errors[q] = std::move(scored).error();
         return;
       }
-    } else if (request.rerank == Rerank::kSigns) {
+    } else if (request.rerank == Rescoring::kSigns) {
       score_signs(set, query, pool);
     } else {
       for (PoolEntry& e : pool) e.score = static_cast<float>(e.distance);
     }
-    if (request.rerank != Rerank::kNone) std::stable_sort(pool.begin(), pool.end(), score_before);
+    if (request.rerank != Rescoring::kNone) std::stable_sort(pool.begin(), pool.end(), score_before);
     const size_t hits = std::min(pool.size(), result.k);
     for (size_t i = 0; i < hits; ++i) {
       result.ids[q * result.k + i] = set.doc_id(pool[i].shard, pool[i].record);

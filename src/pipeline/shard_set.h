@@ -138,16 +138,17 @@ class ShardSet {
 Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t shard,
                                                  const TraitFilter& filter);
 
-enum class Rerank { kNone, kExact, kSigns };
+// How a pool is ranked before its first k are kept.
+enum class Rescoring { kNone, kExact, kSigns };
 
-struct BatchRequest {
+struct SearchRequest {
   std::span<const float> queries;  // query_count rows of dim values
   size_t query_count = 0;
   uint64_t k = 10;
   uint64_t oversample = kPoolFactor;
   // None: no filter. One entry: every query. query_count entries: one per query.
   std::vector<std::optional<TraitFilter>> filters;
-  Rerank rerank = Rerank::kNone;
+  Rescoring rerank = Rescoring::kNone;
   // kExact: raw little-endian float32 rows at each record's external offset; one buffer
   // shared by every shard, or one per shard (nothing: that shard's records have no
   // embeddings). A record without an embedding scores 0.
@@ -157,7 +158,7 @@ struct BatchRequest {
 
 inline constexpr uint64_t kPaddingId = ~uint64_t{0};
 
-struct BatchResult {
+struct SearchResult {
   size_t query_count = 0;
   size_t k = 0;
   // Row-major query_count x k, best first. Rows with fewer hits are padded with kPaddingId
@@ -177,7 +178,7 @@ struct BatchResult {
 // Errors: KOutOfRange (k = 0), OversampleOutOfRange (0), PoolTooLarge, QueryShapeMismatch,
 // NonFiniteQuery, FilterCountMismatch, UnknownTrait, EmbeddingBufferCount,
 // EmbeddingOutOfBounds, QueryError from a shard (a corrupt file).
-Expected<BatchResult, SearchError> search_batch(const ShardSet& set, const BatchRequest& request);
+Expected<SearchResult, SearchError> search_batch(const ShardSet& set, const SearchRequest& request);
 
 // Records matching `filter` (all records without one). Errors: UnknownTrait.
 Expected<uint64_t, SearchError> count(const ShardSet& set,

@@ -157,7 +157,7 @@ std::vector<NamedFilter> filters() {
   };
 }
 
-void expect_same(const BatchResult& a, const BatchResult& b) {
+void expect_same(const SearchResult& a, const SearchResult& b) {
   EXPECT_EQ(a.ids, b.ids);
   EXPECT_EQ(a.counts, b.counts);
   ASSERT_EQ(a.scores.size(), b.scores.size());
@@ -178,13 +178,13 @@ TEST_F(ShardSetTest, ShardsEqualOneIndexOfTheConcatenatedRecords) {
   for (float& v : queries) v = normal(rng);
 
   for (const NamedFilter& f : filters()) {
-    for (Rerank rerank : {Rerank::kNone, Rerank::kExact, Rerank::kSigns}) {
+    for (Rescoring rerank : {Rescoring::kNone, Rescoring::kExact, Rescoring::kSigns}) {
       for (uint64_t k : {1u, 7u, 40u}) {
-        BatchRequest request;
+        SearchRequest request;
         request.queries = queries;
         request.query_count = 9;
         request.k = k;
-        request.oversample = rerank == Rerank::kNone ? 3 : 2;
+        request.oversample = rerank == Rescoring::kNone ? 3 : 2;
         if (auto filter = f.make()) request.filters.push_back(std::move(filter));
         request.rerank = rerank;
         request.embeddings = {std::span<const uint8_t>(buffer)};
@@ -199,7 +199,7 @@ TEST_F(ShardSetTest, ShardsEqualOneIndexOfTheConcatenatedRecords) {
         expect_same(*a, *c);
 
         // Without re-ranking and with the default pool, each row is the single-index query.
-        if (rerank != Rerank::kNone) continue;
+        if (rerank != Rescoring::kNone) continue;
         for (size_t q = 0; q < 9; ++q) {
           QueryRequest single;
           if (auto filter = f.make()) {
@@ -253,39 +253,39 @@ TEST_F(ShardSetTest, RejectsBadRequests) {
   auto [sharded, whole] = split(recs, 4, {20, 30});
   std::vector<float> queries(8, 0.5f);
   auto run = [&](auto edit) {
-    BatchRequest request;
+    SearchRequest request;
     request.queries = queries;
     request.query_count = 2;
     edit(request);
     auto r = search_batch(sharded, request);
     return r ? std::string("ok") : to_string(r.error());
   };
-  EXPECT_EQ(run([](BatchRequest& r) { r.k = 0; }), "k must be in 1..=10000, got 0");
-  EXPECT_EQ(run([](BatchRequest& r) { r.oversample = 0; }), "oversample must be at least 1, got 0");
+  EXPECT_EQ(run([](SearchRequest& r) { r.k = 0; }), "k must be in 1..=10000, got 0");
+  EXPECT_EQ(run([](SearchRequest& r) { r.oversample = 0; }), "oversample must be at least 1, got 0");
   // A pool beyond the limit is fine while the index is smaller.
-  EXPECT_EQ(run([](BatchRequest& r) { r.oversample = 1u << 20; }), "ok");
-  EXPECT_EQ(run([](BatchRequest& r) { r.query_count = 3; }),
+  EXPECT_EQ(run([](SearchRequest& r) { r.oversample = 1u << 20; }), "ok");
+  EXPECT_EQ(run([](SearchRequest& r) { r.query_count = 3; }),
             "Q holds 8 values, expected 3 rows of 4");
-  EXPECT_EQ(run([&](BatchRequest&) { queries[5] = NAN; }), "Q row 1 contains NaN or infinity");
+  EXPECT_EQ(run([&](SearchRequest&) { queries[5] = NAN; }), "Q row 1 contains NaN or infinity");
   queries[5] = 0.5f;
-  EXPECT_EQ(run([](BatchRequest& r) { r.filters.resize(3); }),
+  EXPECT_EQ(run([](SearchRequest& r) { r.filters.resize(3); }),
             "where: a list of filters needs one per query: got 3 for 2 queries");
-  EXPECT_EQ(run([](BatchRequest& r) { r.filters.push_back(not_(in("shape", {"x"}))); }),
+  EXPECT_EQ(run([](SearchRequest& r) { r.filters.push_back(not_(in("shape", {"x"}))); }),
             "Unknown trait name 'shape'. Valid traits: [\"color\", \"size\"]");
-  EXPECT_EQ(run([](BatchRequest& r) { r.rerank = Rerank::kExact; }),
+  EXPECT_EQ(run([](SearchRequest& r) { r.rerank = Rescoring::kExact; }),
             "embeddings: expected one buffer or one per shard (2), got 0");
-  EXPECT_NE(run([&](BatchRequest& r) {
-              r.rerank = Rerank::kExact;
+  EXPECT_NE(run([&](SearchRequest& r) {
+              r.rerank = Rescoring::kExact;
               r.k = 50;
               r.embeddings = {std::span<const uint8_t>(buffer).first(buffer.size() - 1)};
             }).find(", beyond the buffer of " + std::to_string(buffer.size() - 1) + " bytes"),
             std::string::npos);
   // A shard without a buffer: its records score 0, as records without an offset do.
-  BatchRequest request;
+  SearchRequest request;
   request.queries = queries;
   request.query_count = 2;
   request.k = 50;
-  request.rerank = Rerank::kExact;
+  request.rerank = Rescoring::kExact;
   request.embeddings = {std::nullopt, std::span<const uint8_t>(buffer)};
   auto r = search_batch(sharded, request);
   ASSERT_TRUE(r.has_value());

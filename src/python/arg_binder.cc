@@ -15,10 +15,11 @@ std::string utf8_or_repr(PyObject* s) {
   return "?";
 }
 
-std::string quoted_list(const MethodSpec& spec, PyObject* const* out) {
+template <class Name>
+std::string quoted_list(Name name, size_t required, PyObject* const* out) {
   std::vector<const char*> missing;
-  for (size_t i = 0; i < spec.required; ++i) {
-    if (out[i] == nullptr) missing.push_back(spec.names[i]);
+  for (size_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) missing.push_back(name(i));
   }
   std::string list;
   for (size_t i = 0; i < missing.size(); ++i) {
@@ -31,18 +32,18 @@ std::string quoted_list(const MethodSpec& spec, PyObject* const* out) {
   return list;
 }
 
-}  // namespace
-
-PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out) {
-  for (size_t i = 0; i < spec.count; ++i) out[i] = nullptr;
+// display(): the method's name in messages; name(i): the name of parameter i.
+template <class Display, class Name>
+PyResult<void> bind(Display display, Name name, size_t count, size_t required,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  for (size_t i = 0; i < count; ++i) out[i] = nullptr;
   const auto given = static_cast<size_t>(nargs);
-  if (given > spec.count) {
-    std::string m = std::string(spec.display) + " takes ";
-    if (spec.required == spec.count) {
-      m += std::to_string(spec.count);
+  if (given > count) {
+    std::string m = display() + " takes ";
+    if (required == count) {
+      m += std::to_string(count);
     } else {
-      m += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.count);
+      m += "from " + std::to_string(required) + " to " + std::to_string(count);
     }
     m += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
          " given";
@@ -53,34 +54,46 @@ PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    size_t slot = spec.count;
-    for (size_t i = 0; i < spec.count; ++i) {
-      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, spec.names[i]) == 0) {
+    size_t slot = count;
+    for (size_t i = 0; i < count; ++i) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name(i)) == 0) {
         slot = i;
         break;
       }
     }
-    if (slot == spec.count) {
-      return unexpected(type_error(std::string(spec.display) +
-                                   " got an unexpected keyword argument '" + utf8_or_repr(key) +
-                                   "'"));
+    if (slot == count) {
+      return unexpected(type_error(display() + " got an unexpected keyword argument '" +
+                                   utf8_or_repr(key) + "'"));
     }
     if (out[slot] != nullptr) {
-      return unexpected(type_error(std::string(spec.display) +
-                                   " got multiple values for argument '" + spec.names[slot] + "'"));
+      return unexpected(
+          type_error(display() + " got multiple values for argument '" + name(slot) + "'"));
     }
     out[slot] = args[nargs + k];
   }
 
   size_t missing = 0;
-  for (size_t i = 0; i < spec.required; ++i) missing += out[i] == nullptr;
+  for (size_t i = 0; i < required; ++i) missing += out[i] == nullptr;
   if (missing > 0) {
-    return unexpected(type_error(std::string(spec.display) + " missing " + std::to_string(missing) +
-                                 " required positional " +
-                                 (missing == 1 ? "argument" : "arguments") + ": " +
-                                 quoted_list(spec, out)));
+    return unexpected(type_error(
+        display() + " missing " + std::to_string(missing) + " required positional " +
+        (missing == 1 ? "argument" : "arguments") + ": " + quoted_list(name, required, out)));
   }
   return {};
+}
+
+}  // namespace
+
+PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out) {
+  return bind([&] { return display_name(decl); }, [&](size_t i) { return decl.params[i].name; },
+              decl.params.size(), required_count(decl), args, nargs, kwnames, out);
+}
+
+PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out) {
+  return bind([&] { return std::string(spec.display); }, [&](size_t i) { return spec.names[i]; },
+              spec.count, spec.required, args, nargs, kwnames, out);
 }
 
 }  // namespace korvel::py

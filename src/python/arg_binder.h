@@ -5,23 +5,25 @@
 
 #include <Python.h>
 
-#include <array>
-#include <cstddef>
-
+#include "python/method_decl.h"
 #include "python/py_error.h"
 
 namespace korvel::py {
 
+// Binds args[0..nargs) and the keyword values args[nargs..] named by `kwnames` to the
+// parameters of `decl`, into out[0..decl.params.size()): borrowed references, nullptr where
+// a parameter was not given. Checks in order: positional count, each keyword in call order,
+// missing required ones.
+PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out);
+
+// The same binding from a plain list of names, for methods not declared with MethodDecl.
 struct MethodSpec {
-  const char* display;  // "HybridIndex.add_record()"
+  const char* display;  // "Index.search()"
   const char* const* names;
   size_t count;     // number of parameters
   size_t required;  // the first `required` parameters are required
 };
-
-// Binds args[0..nargs) and the keyword values args[nargs..] named by `kwnames` into
-// out[0..spec.count): borrowed references, nullptr where a parameter was not given.
-// Checks in order: positional count, each keyword in call order, missing required ones.
 PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out);
 

@@ -1,5 +1,5 @@
 // Converters from Python argument objects to owned C++ values. Each returns the value or
-// the PyError to raise; the caller applies the "argument '{name}':" re-wording.
+// the PyError to raise; Args::convert applies the "argument '{name}':" re-wording.
 #pragma once
 
 #include <Python.h>
@@ -12,7 +12,8 @@
 
 namespace korvel::py {
 
-// A converted argument: a TypeError becomes "argument '{name}': {message}"; other errors pass.
+// A converted argument of a method not declared with MethodDecl (Args::convert does this for
+// declared ones): a TypeError becomes "argument '{name}': {message}"; other errors pass.
 template <class T>
 PyResult<T> argument(const char* name, PyResult<T> r) {
   if (r) return r;

@@ -1,6 +1,5 @@
-// The HybridIndex object: its instance layout (header, index state, borrow flag), the
-// class object, the method bodies' signatures and the one method trampoline through which
-// every call enters (bind -> receiver check -> borrow -> body -> release -> raise).
+// The HybridIndex object: its instance layout (header, index state, borrow flag) and the
+// class object, whose methods (hybrid_index_methods.h) enter through the trampoline.
 #pragma once
 
 #include <Python.h>
@@ -9,8 +8,6 @@
 
 #include "pipeline/build_state.h"
 #include "pipeline/query_state.h"
-#include "python/arg_binder.h"
-#include "python/boundary.h"
 #include "python/py_error.h"
 
 namespace korvel::py {
@@ -36,18 +33,6 @@ PyTypeObject* hybrid_index_type();
 
 // A new object holding `state`. Allocation failure of the object is an internal fault.
 PyResult<OwnedRef> new_index_object(IndexState state);
-
-
-// Method bodies. `args` holds the bound arguments (nullptr where omitted).
-using StaticBody = PyResult<OwnedRef> (*)(PyObject* const* args);
-using InstanceBody = PyResult<OwnedRef> (*)(HybridIndexObject* self, PyObject* const* args);
-
-PyResult<OwnedRef> builder_body(PyObject* const* args);
-PyResult<OwnedRef> load_body(PyObject* const* args);
-PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* args);
-PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args);
-PyResult<OwnedRef> search_body(HybridIndexObject* self, PyObject* const* args);
-PyResult<OwnedRef> memory_stats_body(HybridIndexObject* self, PyObject* const* args);
 
 // Mode errors.
 inline constexpr char kAddInQueryMode[] =

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "python/hybrid_index.h"
+#include "python/hybrid_index_methods.h"
 
 namespace korvel::py {
 namespace {
@@ -52,7 +52,7 @@ PyResult<void> set_item(PyObject* dict, const char* key, OwnedRef value) {
 
 }  // namespace
 
-PyResult<OwnedRef> memory_stats_body(HybridIndexObject* self, PyObject* const*) {
+PyResult<OwnedRef> memory_stats_body(HybridIndexObject* self, Args<MemoryStats>) {
   double mmap_mb = 0.0;
   uint64_t heap = 0;
   if (const auto* q = std::get_if<QueryState>(&self->state)) {

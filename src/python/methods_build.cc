@@ -9,7 +9,7 @@
 #include "categorical/trait_dictionary.h"
 #include "pipeline/save.h"
 #include "python/converters.h"
-#include "python/hybrid_index.h"
+#include "python/hybrid_index_methods.h"
 #include "python/numpy_access.h"
 
 namespace korvel::py {
@@ -74,10 +74,10 @@ PyResult<std::vector<std::string>> metadata_values(PyObject* obj,
 
 }  // namespace
 
-PyResult<OwnedRef> builder_body(PyObject* const* args) {
+PyResult<OwnedRef> builder_body(Args<Builder> args) {
   KORVEL_ASSIGN_OR_RETURN(std::vector<std::string> schema,
-                          argument("schema", to_string_list(args[0])));
-  KORVEL_ASSIGN_OR_RETURN(uint32_t vector_dim, argument("vector_dim", to_u32(args[1])));
+                          args.convert(Builder::kSchema, to_string_list));
+  KORVEL_ASSIGN_OR_RETURN(uint32_t vector_dim, args.convert(Builder::kVectorDim, to_u32));
   if (schema.empty() || schema.size() > kMaxTraits) {
     return unexpected(
         value_error("schema length must be 1..=16, got " + std::to_string(schema.size())));
@@ -95,19 +95,20 @@ PyResult<OwnedRef> builder_body(PyObject* const* args) {
   return new_index_object(std::move(state));
 }
 
-PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(uint64_t doc_id, argument("doc_id", to_u64(args[0])));
+PyResult<OwnedRef> add_record_body(HybridIndexObject* self, Args<AddRecord> args) {
+  KORVEL_ASSIGN_OR_RETURN(uint64_t doc_id, args.convert(AddRecord::kDocId, to_u64));
   auto* build = std::get_if<BuildState>(&self->state);
-  KORVEL_ASSIGN_OR_RETURN(
-      std::vector<std::string> values,
-      argument("metadata", metadata_values(args[1], build ? &build->schema : nullptr)));
+  KORVEL_ASSIGN_OR_RETURN(std::vector<std::string> values,
+                          args.convert(AddRecord::kMetadata, [&](PyObject* obj) {
+                            return metadata_values(obj, build ? &build->schema : nullptr);
+                          }));
   std::optional<std::vector<float>> embedding;
-  if (args[2] != nullptr && args[2] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(embedding, argument("embedding", to_embedding(args[2])));
+  if (args.given(AddRecord::kEmbedding)) {
+    KORVEL_ASSIGN_OR_RETURN(embedding, args.convert(AddRecord::kEmbedding, to_embedding));
   }
   uint64_t external_offset = kNoExternalOffset;
-  if (args[3] != nullptr && args[3] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(external_offset, argument("external_offset", to_u64(args[3])));
+  if (args.given(AddRecord::kExternalOffset)) {
+    KORVEL_ASSIGN_OR_RETURN(external_offset, args.convert(AddRecord::kExternalOffset, to_u64));
   }
 
   if (build == nullptr) return unexpected(value_error(kAddInQueryMode));
@@ -132,8 +133,8 @@ PyResult<OwnedRef> add_record_body(HybridIndexObject* self, PyObject* const* arg
   return OwnedRef::borrow(Py_None);
 }
 
-PyResult<OwnedRef> save_body(HybridIndexObject* self, PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(std::string path, argument("path", to_utf8(args[0])));
+PyResult<OwnedRef> save_body(HybridIndexObject* self, Args<Save> args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string path, args.convert(Save::kPath, to_utf8));
   const auto* build = std::get_if<BuildState>(&self->state);
   if (build == nullptr) return unexpected(value_error(kSaveInQueryMode));
   if (auto saved = save_index(*build, path); !saved) {

@@ -11,7 +11,7 @@
 #include "pipeline/open_index.h"
 #include "pipeline/query.h"
 #include "python/converters.h"
-#include "python/hybrid_index.h"
+#include "python/hybrid_index_methods.h"
 #include "python/numpy_access.h"
 
 namespace korvel::py {
@@ -241,8 +241,8 @@ PyResult<void> borrow_embeddings(PyObject* obj, BufferView& view) {
 
 }  // namespace
 
-PyResult<OwnedRef> load_body(PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(std::string path, argument("path", to_utf8(args[0])));
+PyResult<OwnedRef> load_body(Args<Load> args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string path, args.convert(Load::kPath, to_utf8));
   auto state = open_query_state(path);
   if (!state) {
     const OpenError& e = state.error();
@@ -251,14 +251,14 @@ PyResult<OwnedRef> load_body(PyObject* const* args) {
   return new_index_object(std::move(*state));
 }
 
-PyResult<OwnedRef> search_body(HybridIndexObject* self, PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(auto filter_entries, argument("filters", to_filter_entries(args[0])));
-  PyObject* query_vector = args[1] != Py_None ? args[1] : nullptr;
+PyResult<OwnedRef> search_body(HybridIndexObject* self, Args<Search> args) {
+  KORVEL_ASSIGN_OR_RETURN(auto filter_entries, args.convert(Search::kFilters, to_filter_entries));
+  PyObject* query_vector = args.given(Search::kQueryVector);
   uint32_t top_k = 10;
-  if (args[2] != nullptr && args[2] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(top_k, argument("top_k", to_u32(args[2])));
+  if (args.given(Search::kTopK)) {
+    KORVEL_ASSIGN_OR_RETURN(top_k, args.convert(Search::kTopK, to_u32));
   }
-  KORVEL_ASSIGN_OR_RETURN(bool exact_rescore, argument("exact_rescore", to_rescore_flag(args[3])));
+  KORVEL_ASSIGN_OR_RETURN(bool exact_rescore, args.convert(Search::kExactRescore, to_rescore_flag));
 
   const auto* q = std::get_if<QueryState>(&self->state);
   if (q == nullptr) return unexpected(value_error(kSearchInBuildMode));
@@ -271,8 +271,8 @@ PyResult<OwnedRef> search_body(HybridIndexObject* self, PyObject* const* args) {
   }
   KORVEL_TRY(resolve_filters(*q, filter_entries, request.filter));
   BufferView embeddings;
-  if (args[4] != nullptr && args[4] != Py_None) {
-    KORVEL_TRY(borrow_embeddings(args[4], embeddings));
+  if (PyObject* data = args.given(Search::kEmbeddingsData)) {
+    KORVEL_TRY(borrow_embeddings(data, embeddings));
     request.embeddings = std::span<const uint8_t>(embeddings.data(), embeddings.size());
   }
 

@@ -1,6 +1,7 @@
 """The module, the class object, argument binding, receiver checks and borrows."""
 
 import inspect
+import pickle
 
 import pytest
 
@@ -53,6 +54,24 @@ def test_method_order_signatures_and_docs():
     assert HybridIndex.save.__doc__.splitlines()[-1] == "- `IOError` if the file cannot be written."
     assert list(inspect.signature(idx.add_record).parameters) == [
         "doc_id", "metadata", "embedding", "external_offset"]
+
+
+def test_methods_introspect_as_methods_of_the_class():
+    idx = HybridIndex.builder(["a"], 0)
+    names = ["builder", "add_record", "save", "load", "search", "memory_stats"]
+    for name in names:
+        for method in (getattr(HybridIndex, name), getattr(idx, name)):
+            assert (method.__name__, method.__qualname__) == (name, "HybridIndex." + name)
+    assert str(inspect.signature(HybridIndex.add_record)) == (
+        "(self, /, doc_id, metadata, embedding=None, external_offset=None)")
+    assert str(inspect.signature(HybridIndex.memory_stats)) == "(self, /)"
+    assert str(inspect.signature(idx.memory_stats)) == "()"
+    assert str(inspect.signature(HybridIndex.load)) == "(path)"
+    # Pickled by bare name, as built-in functions are, so they fail the same way.
+    for name in names[1:3] + names[4:]:
+        with pytest.raises(pickle.PicklingError) as e:
+            pickle.dumps(getattr(HybridIndex, name))
+        assert f"<built-in function {name}>" in str(e.value)
 
 
 BINDING_CASES = [

@@ -171,8 +171,8 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 // What search and pools share: the request from (Q, k, filters, oversample, embeddings,
 // rerank, threads) at args[0..6]. The queries are copied into `queries` (another thread may
 // write the caller's array meanwhile); `views` keeps the embeddings buffers exported.
-PyResult<void> to_batch_request(const ShardSet& set, PyObject* const* args, BatchRequest& request,
-                                std::vector<float>& queries, std::vector<BufferView>& views) {
+PyResult<void> to_search_request(const ShardSet& set, PyObject* const* args, SearchRequest& request,
+                                 std::vector<float>& queries, std::vector<BufferView>& views) {
   KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args[0], "Q"));
   KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args[1])));
   KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args[2]));
@@ -187,7 +187,7 @@ PyResult<void> to_batch_request(const ShardSet& set, PyObject* const* args, Batc
       return unexpected(
           value_error("rerank='signs' re-ranks without embeddings; pass one of them"));
     }
-    request.rerank = Rerank::kSigns;
+    request.rerank = Rescoring::kSigns;
   }
   KORVEL_ASSIGN_OR_RETURN(const uint64_t threads, optional_u64(args[6], "threads", 0));
   if ((args[6] != nullptr && args[6] != Py_None && threads == 0) || threads > 1024) {
@@ -204,7 +204,7 @@ PyResult<void> to_batch_request(const ShardSet& set, PyObject* const* args, Batc
   request.query_count = q.rows;
 
   if (embeddings != nullptr) {
-    request.rerank = Rerank::kExact;
+    request.rerank = Rescoring::kExact;
     if (PyList_Check(embeddings)) {
       views.reserve(static_cast<size_t>(PyList_GET_SIZE(embeddings)));
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(embeddings); ++i) {
@@ -242,10 +242,10 @@ PyResult<SetScope> to_scope(const ShardSet& set, PyObject* obj) {
 
 PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
   const ShardSet& set = self->set;
-  BatchRequest request;
+  SearchRequest request;
   std::vector<float> queries;
   std::vector<BufferView> views;
-  KORVEL_TRY(to_batch_request(set, args, request, queries, views));
+  KORVEL_TRY(to_search_request(set, args, request, queries, views));
 
   auto result = without_interpreter_lock([&] { return search_batch(set, request); });
   if (!result) return unexpected(search_error(result.error()));
@@ -272,10 +272,10 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
 
 PyResult<OwnedRef> pools_body(IndexObject* self, PyObject* const* args) {
   const ShardSet& set = self->set;
-  BatchRequest request;
+  SearchRequest request;
   std::vector<float> queries;
   std::vector<BufferView> views;
-  KORVEL_TRY(to_batch_request(set, args, request, queries, views));
+  KORVEL_TRY(to_search_request(set, args, request, queries, views));
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[7]));
   auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
   if (!result) return unexpected(search_error(result.error()));
@@ -324,15 +324,15 @@ PyResult<std::vector<T>> to_native_values(PyObject* obj, const char* name) {
 
 PyResult<OwnedRef> rescore_body(IndexObject* self, PyObject* const* args) {
   const ShardSet& set = self->set;
-  BatchRequest request;
+  SearchRequest request;
   std::vector<float> queries;
   std::vector<BufferView> views;
   // The search arguments that apply: Q, embeddings and rerank (k is not used).
   OwnedRef k = OwnedRef::steal(PyLong_FromLong(1));
   if (!k) return unexpected(PyError::fetch());
   PyObject* const with_k[7] = {args[0], k.get(), nullptr, nullptr, args[4], args[5], nullptr};
-  KORVEL_TRY(to_batch_request(set, with_k, request, queries, views));
-  if (request.rerank == Rerank::kNone) {
+  KORVEL_TRY(to_search_request(set, with_k, request, queries, views));
+  if (request.rerank == Rescoring::kNone) {
     return unexpected(value_error("rescore needs embeddings or rerank='signs'"));
   }
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[6]));

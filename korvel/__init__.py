@@ -4,6 +4,7 @@ from importlib import metadata as _metadata
 
 from korvel._filters import And, Not, Or
 from korvel._index import Index, SearchResult, open
+from korvel._manifest import write_manifest
 from korvel._native import HybridIndex
 from korvel._types import MemoryStats
 from korvel._writer import IndexWriter
@@ -15,4 +16,5 @@ except _metadata.PackageNotFoundError:  # running from a source tree that was ne
 
 __all__ = [
     "And", "HybridIndex", "Index", "IndexWriter", "MemoryStats", "Not", "Or", "SearchResult", "open",
+    "write_manifest",
 ]

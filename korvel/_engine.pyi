@@ -21,6 +21,33 @@ class Index:
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
+    def pools(
+        self,
+        Q: npt.NDArray[np.float32],
+        k: int,
+        filters: _Filters = None,
+        oversample: Optional[int] = 3,
+        embeddings: object = None,
+        rerank: Optional[str] = None,
+        threads: Optional[int] = None,
+        scope: Optional[tuple[int, int, int]] = None,
+    ) -> tuple[
+        npt.NDArray[np.uint64],
+        npt.NDArray[np.int64],
+        npt.NDArray[np.int64],
+        npt.NDArray[np.uint64],
+        npt.NDArray[np.int64],
+    ]: ...
+    def rescore(
+        self,
+        Q: npt.NDArray[np.float32],
+        rows: npt.NDArray[np.uint32],
+        shards: npt.NDArray[np.uint32],
+        records: npt.NDArray[np.uint64],
+        embeddings: object = None,
+        rerank: Optional[str] = None,
+        scope: Optional[tuple[int, int, int]] = None,
+    ) -> npt.NDArray[np.float32]: ...
     def count(self, filters: Optional[_Node] = None) -> int: ...
     def facets(self, trait: str, filters: Optional[_Node] = None) -> dict[str, int]: ...
     def __len__(self) -> int: ...

@@ -10,7 +10,7 @@ from typing import NamedTuple, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from korvel import _engine
+from korvel import _engine, _manifest
 from korvel._filters import Filter, FilterNode, to_node
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -42,6 +42,26 @@ def _filters(
             )
         return [None if w is None else to_node(w) for w in where]
     return to_node(where)  # type: ignore[arg-type]
+
+
+def prepare_queries(
+    Q: npt.ArrayLike, k: int, where: Where, dim: int
+) -> tuple[npt.NDArray[np.float32], int, Union[None, FilterNode, list[Optional[FilterNode]]], bool]:
+    """The checks of `Index.search` made in Python: Q as a C-contiguous (nq, dim) float32
+    matrix, k, the normalised filters, and whether Q was one 1-D query."""
+    q = np.asarray(Q)
+    if q.dtype not in _FLOATS:
+        raise TypeError(f"Q must hold float16, float32 or float64 values, got {q.dtype}")
+    if q.ndim not in (1, 2):
+        raise ValueError(f"Q must be 1-D (one query) or 2-D (one per row), got {q.ndim}-D")
+    single = q.ndim == 1
+    if q.shape[-1] != dim:
+        raise ValueError(f"Q has {q.shape[-1]} columns, expected dim {dim}")
+    q2 = np.ascontiguousarray(q.reshape(1, dim) if single else q, dtype=np.float32)
+    k = operator.index(k)
+    if k < 1:
+        raise ValueError(f"k must be at least 1, got {k}")
+    return q2, k, _filters(where, q2.shape[0], single), single
 
 
 def _single_filter(where: Optional[Filter]) -> Optional[FilterNode]:
@@ -81,20 +101,7 @@ class Index:
         record's byte offset; `rerank="signs"` re-scores it by the query against the stored sign
         bits. Re-scored hits are ordered by score, highest first.
         """
-        q = np.asarray(Q)
-        if q.dtype not in _FLOATS:
-            raise TypeError(f"Q must hold float16, float32 or float64 values, got {q.dtype}")
-        if q.ndim not in (1, 2):
-            raise ValueError(f"Q must be 1-D (one query) or 2-D (one per row), got {q.ndim}-D")
-        single = q.ndim == 1
-        dim = self._index.dim
-        if q.shape[-1] != dim:
-            raise ValueError(f"Q has {q.shape[-1]} columns, expected dim {dim}")
-        q2 = np.ascontiguousarray(q.reshape(1, dim) if single else q, dtype=np.float32)
-        k = operator.index(k)
-        if k < 1:
-            raise ValueError(f"k must be at least 1, got {k}")
-        filters = _filters(where, q2.shape[0], single)
+        q2, k, filters, single = prepare_queries(Q, k, where, self._index.dim)
         ids, scores, counts = self._index.search(
             q2, k, filters, operator.index(oversample), embeddings, rerank, threads
         )
@@ -139,13 +146,21 @@ class Index:
 
 
 def open(path: Union[PathLike, Sequence[PathLike]]) -> Index:  # noqa: A001 - korvel.open
-    """Opens one data file (with its `.meta` sidecar) or a list of them as one index.
+    """Opens one data file (with its `.meta` sidecar), a list of them, or a shard manifest
+    (a path ending in ".json", see `korvel.write_manifest`) as one index.
 
     Files are memory-mapped, never copied. Several files must agree on the schema (names in
-    order) and the dimension; their dictionaries may differ.
+    order) and the dimension; their dictionaries may differ. The shards of a manifest must
+    exist and have the schema, dimension and record counts it lists.
     """
     if isinstance(path, (str, os.PathLike)):
-        paths = [os.fspath(path)]
+        single = os.fspath(path)
+        if _manifest.is_manifest_path(single):
+            paths, doc = _manifest.read_manifest(single)
+            index = _engine.open(paths)
+            _manifest.check_manifest(single, doc, index)
+            return Index(index)
+        paths = [single]
     elif isinstance(path, Sequence):
         paths = [os.fspath(p) for p in path]
     else:

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/shard_pool.h"
 #include "pipeline/shard_set.h"
 #include "python/arg_binder.h"
 #include "python/boundary.h"
@@ -29,8 +30,6 @@ struct IndexObject {
 };
 
 PyTypeObject* g_type = nullptr;  // set once by register_index_type
-
-
 
 PyError search_error(const SearchError& e) { return value_error(to_string(e)); }
 
@@ -169,10 +168,12 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
-PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
-  const ShardSet& set = self->set;
+// What search and pools share: the request from (Q, k, filters, oversample, embeddings,
+// rerank, threads) at args[0..6]. The queries are copied into `queries` (another thread may
+// write the caller's array meanwhile); `views` keeps the embeddings buffers exported.
+PyResult<void> to_search_request(const ShardSet& set, PyObject* const* args, SearchRequest& request,
+                                 std::vector<float>& queries, std::vector<BufferView>& views) {
   KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args[0], "Q"));
-  SearchRequest request;
   KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args[1])));
   KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args[2]));
   KORVEL_ASSIGN_OR_RETURN(request.oversample, optional_u64(args[3], "oversample", kPoolFactor));
@@ -198,12 +199,10 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
     return unexpected(value_error("Q has " + std::to_string(q.cols) + " columns, expected dim " +
                                   std::to_string(set.dim())));
   }
-  // The queries are copied: another thread may write the caller's array meanwhile.
-  std::vector<float> queries(q.data, q.data + q.rows * q.cols);
+  queries.assign(q.data, q.data + q.rows * q.cols);
   request.queries = queries;
   request.query_count = q.rows;
 
-  std::vector<BufferView> views;
   if (embeddings != nullptr) {
     request.rerank = Rescoring::kExact;
     if (PyList_Check(embeddings)) {
@@ -216,6 +215,37 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
       KORVEL_TRY(borrow_buffer(embeddings, views, request.embeddings));
     }
   }
+  return {};
+}
+
+// None: the set is the whole set; otherwise (record_count, shard_count, first_shard) of the
+// whole set this one is part of.
+PyResult<SetScope> to_scope(const ShardSet& set, PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return whole_set(set);
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 3) {
+    return unexpected(type_error("scope: expected (record_count, shard_count, first_shard)"));
+  }
+  SetScope scope;
+  KORVEL_ASSIGN_OR_RETURN(scope.record_count, argument("scope", to_u64(PyTuple_GET_ITEM(obj, 0))));
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t shards,
+                          argument("scope", to_u64(PyTuple_GET_ITEM(obj, 1))));
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t first,
+                          argument("scope", to_u64(PyTuple_GET_ITEM(obj, 2))));
+  if (first > shards || set.shard_count() > shards - first ||
+      set.record_count() > scope.record_count) {
+    return unexpected(value_error("scope: the set does not fit in the scope"));
+  }
+  scope.shard_count = static_cast<size_t>(shards);
+  scope.first_shard = static_cast<size_t>(first);
+  return scope;
+}
+
+PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
+  const ShardSet& set = self->set;
+  SearchRequest request;
+  std::vector<float> queries;
+  std::vector<BufferView> views;
+  KORVEL_TRY(to_search_request(set, args, request, queries, views));
 
   auto result = without_interpreter_lock([&] { return search_batch(set, request); });
   if (!result) return unexpected(search_error(result.error()));
@@ -238,6 +268,97 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
       OwnedRef::steal(PyTuple_Pack(3, ids_array.get(), scores_array.get(), counts_array.get()));
   if (!tuple) return unexpected(PyError::fetch());
   return tuple;
+}
+
+PyResult<OwnedRef> pools_body(IndexObject* self, PyObject* const* args) {
+  const ShardSet& set = self->set;
+  SearchRequest request;
+  std::vector<float> queries;
+  std::vector<BufferView> views;
+  KORVEL_TRY(to_search_request(set, args, request, queries, views));
+  KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[7]));
+  auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
+  if (!result) return unexpected(search_error(result.error()));
+
+  const size_t dims[2] = {result->query_count, result->pool_size};
+  void* data[4] = {};
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef ids, new_array(ArrayKind::kUInt64, 2, dims, &data[0]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef distances, new_array(ArrayKind::kInt64, 2, dims, &data[1]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef shards, new_array(ArrayKind::kInt64, 2, dims, &data[2]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef records, new_array(ArrayKind::kUInt64, 2, dims, &data[3]));
+  void* counts = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
+  for (size_t i = 0; i < result->hits.size(); ++i) {
+    const PoolHit& h = result->hits[i];  // slots past a row's count hold zeros
+    static_cast<uint64_t*>(data[0])[i] = h.id;
+    static_cast<int64_t*>(data[1])[i] = h.distance;
+    static_cast<int64_t*>(data[2])[i] = h.shard;
+    static_cast<uint64_t*>(data[3])[i] = h.record;
+  }
+  for (size_t i = 0; i < result->query_count; ++i) {
+    static_cast<int64_t*>(counts)[i] = result->counts[i];
+  }
+  OwnedRef tuple = OwnedRef::steal(
+      PyTuple_Pack(5, ids.get(), distances.get(), shards.get(), records.get(), counts_array.get()));
+  if (!tuple) return unexpected(PyError::fetch());
+  return tuple;
+}
+
+// A contiguous buffer of native `T` values copied out (the caller's array may change while
+// the lock is released).
+template <class T>
+PyResult<std::vector<T>> to_native_values(PyObject* obj, const char* name) {
+  BufferView view;
+  if (!view.acquire(obj)) {
+    PyErr_Clear();
+    return unexpected(type_error(std::string(name) + ": expected a contiguous buffer"));
+  }
+  if (view.size() % sizeof(T) != 0) {
+    return unexpected(value_error(std::string(name) + ": a buffer of " + std::to_string(sizeof(T)) +
+                                  "-byte values expected"));
+  }
+  std::vector<T> out(view.size() / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), view.data(), view.size());
+  return out;
+}
+
+PyResult<OwnedRef> rescore_body(IndexObject* self, PyObject* const* args) {
+  const ShardSet& set = self->set;
+  SearchRequest request;
+  std::vector<float> queries;
+  std::vector<BufferView> views;
+  // The search arguments that apply: Q, embeddings and rerank (k is not used).
+  OwnedRef k = OwnedRef::steal(PyLong_FromLong(1));
+  if (!k) return unexpected(PyError::fetch());
+  PyObject* const with_k[7] = {args[0], k.get(), nullptr, nullptr, args[4], args[5], nullptr};
+  KORVEL_TRY(to_search_request(set, with_k, request, queries, views));
+  if (request.rerank == Rescoring::kNone) {
+    return unexpected(value_error("rescore needs embeddings or rerank='signs'"));
+  }
+  KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[6]));
+  KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> rows, to_native_values<uint32_t>(args[1], "rows"));
+  KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> shards,
+                          to_native_values<uint32_t>(args[2], "shards"));
+  KORVEL_ASSIGN_OR_RETURN(std::vector<uint64_t> records,
+                          to_native_values<uint64_t>(args[3], "records"));
+  if (rows.size() != shards.size() || rows.size() != records.size()) {
+    return unexpected(value_error("rows, shards and records: lengths differ"));
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i] >= request.query_count || shards[i] < scope.first_shard ||
+        shards[i] - scope.first_shard >= set.shard_count() ||
+        records[i] >= set.shard(shards[i] - scope.first_shard).state.reader.record_count()) {
+      return unexpected(value_error("entry " + std::to_string(i) + " is not in this set"));
+    }
+  }
+  auto scores = without_interpreter_lock(
+      [&] { return score_pool(set, request, scope, rows, shards, records); });
+  if (!scores) return unexpected(search_error(scores.error()));
+  const size_t dims[1] = {scores->size()};
+  void* data = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef out, new_array(ArrayKind::kFloat32, 1, dims, &data));
+  if (!scores->empty()) std::memcpy(data, scores->data(), scores->size() * sizeof(float));
+  return out;
 }
 
 PyResult<OwnedRef> count_body(IndexObject* self, PyObject* const* args) {
@@ -269,9 +390,15 @@ PyResult<OwnedRef> facets_body(IndexObject* self, PyObject* const* args) {
 
 constexpr const char* kSearchParams[] = {"Q",          "k",      "filters", "oversample",
                                          "embeddings", "rerank", "threads"};
+constexpr const char* kPoolsParams[] = {"Q",          "k",      "filters", "oversample",
+                                        "embeddings", "rerank", "threads", "scope"};
+constexpr const char* kRescoreParams[] = {"Q",          "rows",   "shards", "records",
+                                          "embeddings", "rerank", "scope"};
 constexpr const char* kCountParams[] = {"filters"};
 constexpr const char* kFacetsParams[] = {"trait", "filters"};
 constexpr MethodSpec kSearchSpec{"Index.search()", kSearchParams, 7, 2};
+constexpr MethodSpec kPoolsSpec{"Index.pools()", kPoolsParams, 8, 2};
+constexpr MethodSpec kRescoreSpec{"Index.rescore()", kRescoreParams, 7, 4};
 constexpr MethodSpec kCountSpec{"Index.count()", kCountParams, 1, 0};
 constexpr MethodSpec kFacetsSpec{"Index.facets()", kFacetsParams, 2, 1};
 
@@ -288,6 +415,14 @@ PyMethodDef g_methods[] = {
      "threads=None)\n--\n\n"
      "Batched search; returns (ids, scores, counts). Q is a C-contiguous (n, dim) float32\n"
      "array; filters are normalised tuples (see korvel._filters)."},
+    {"pools", as_cfunction(&method_entry<kPoolsSpec, pools_body>), kFastKw,
+     "pools($self, Q, k, filters=None, oversample=3, embeddings=None, rerank=None, "
+     "threads=None, scope=None)\n--\n\n"
+     "The candidate pools of a search over this set as part of a larger one; returns\n"
+     "(ids, distances, shards, records, counts), (nq, pool) arrays and (nq,) counts."},
+    {"rescore", as_cfunction(&method_entry<kRescoreSpec, rescore_body>), kFastKw,
+     "rescore($self, Q, rows, shards, records, embeddings=None, rerank=None, scope=None)\n--\n\n"
+     "Re-scoring scores of pool entries (query row, global shard, record) as search gives them."},
     {"count", as_cfunction(&method_entry<kCountSpec, count_body>), kFastKw,
      "count($self, filters=None)\n--\n\nRecords matching the filter."},
     {"facets", as_cfunction(&method_entry<kFacetsSpec, facets_body>), kFastKw,
@@ -347,8 +482,7 @@ void dealloc(PyObject* obj) {
 constexpr const char* kOpenParams[] = {"paths"};
 constexpr MethodSpec kOpenSpec{"open()", kOpenParams, 1, 1};
 
-PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames) {
+PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyResult<OwnedRef> {
     PyObject* bound[1] = {};
     KORVEL_TRY(bind_arguments(kOpenSpec, args, PyVectorcall_NARGS(nargsf), kwnames, bound));

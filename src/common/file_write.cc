@@ -170,7 +170,6 @@ int rename_staged(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-
 Expected<void, std::string> write_all(int fd, std::span<const std::span<const uint8_t>> pieces) {
   for (std::span<const uint8_t> piece : pieces) KORVEL_TRY(write_all(fd, piece));
   return {};

@@ -86,7 +86,7 @@ class StagedFile {
   std::string backup_;     // a name of the replaced file until the whole set is committed
   bool replaced_ = false;  // renamed over the target and not yet final
   bool in_place_ = false;
-  bool truncate_ = false;             // in place over a regular file
+  bool truncate_ = false;                          // in place over a regular file
   std::vector<std::span<const uint8_t>> pending_;  // in place: the pieces to write
   std::string target_;
   std::string dir_;

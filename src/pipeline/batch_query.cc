@@ -19,8 +19,8 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "pipeline/candidate_pool.h"
-#include "simd/kernel_table.h"
 #include "simd/hamming_block.h"
+#include "simd/kernel_table.h"
 #include "vector/dot.h"
 #include "vector/signature.h"
 
@@ -310,7 +310,8 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     filter_of[q] = static_cast<size_t>(it - distinct.begin());
     if (it == distinct.end()) distinct.push_back(f);
   }
-  std::vector<std::optional<Expected<CandidateBitmap, TraitIndexOutOfRange>>> bitmaps(distinct.size());
+  std::vector<std::optional<Expected<CandidateBitmap, TraitIndexOutOfRange>>> bitmaps(
+      distinct.size());
   std::vector<uint64_t> matches(distinct.size());
   pool.parallel_for(distinct.size(), threads, [&](size_t f) {
     bitmaps[f] = evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),

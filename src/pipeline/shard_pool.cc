@@ -138,8 +138,22 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
     return unexpected(
         SearchError{EmbeddingBufferCount{request.embeddings.size(), scope.shard_count}});
   }
+  // Each query row's embeddings are gathered, then scored in one pass of the lane-parallel dot
+  // product (the same left-to-right sums as one at a time).
   const uint64_t bytes = 4 * uint64_t{dim};
+  std::vector<const uint8_t*> gathered;
+  std::vector<size_t> slots;
+  std::vector<float> out;
+  auto flush = [&](uint32_t row) {
+    out.resize(gathered.size());
+    dot_f32_le_many(request.queries.data() + size_t{row} * dim, dim, gathered.data(),
+                    gathered.size(), out.data());
+    for (size_t j = 0; j < slots.size(); ++j) scores[slots[j]] = out[j];
+    gathered.clear();
+    slots.clear();
+  };
   for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0 && rows[i] != rows[i - 1] && !gathered.empty()) flush(rows[i - 1]);
     const auto& buffer = request.embeddings[request.embeddings.size() == 1 ? 0 : shards[i]];
     if (!buffer) continue;
     const size_t local = shards[i] - scope.first_shard;
@@ -151,9 +165,10 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
       return unexpected(
           SearchError{EmbeddingOutOfBounds{shards[i], records[i], at, bytes, buffer->size()}});
     }
-    scores[i] =
-        dot_f32_le(request.queries.data() + size_t{rows[i]} * dim, buffer->data() + at, dim);
+    gathered.push_back(buffer->data() + at);
+    slots.push_back(i);
   }
+  if (!gathered.empty()) flush(rows.back());
   return scores;
 }
 

@@ -1,7 +1,7 @@
-// Each shard runs the whole batch on the batched engine (execute_batch) with the global pool
-// size; a query's per-shard pools are then merged under (distance, shard, record). Since every
-// shard's pool is a prefix of its records under (distance, record), the merge keeps exactly
-// the pool one index over the concatenated records would keep.
+// Opening, filter resolution, counts, facets, and search_batch: the pools of search_pools
+// (shard_pool.h), re-ranked. Since every shard's pool is a prefix of its records under
+// (distance, record), merging them under (distance, shard, record) keeps exactly the pool one
+// index over the concatenated records would keep.
 #include "pipeline/shard_set.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@
 
 #include "common/check.h"
 #include "common/little_endian.h"
-#include "pipeline/batch_query.h"
+#include "pipeline/shard_pool.h"
 #include "pipeline/thread_pool.h"
 #include "vector/dot.h"
 
@@ -86,12 +86,6 @@ struct PoolEntry {
   float score;
 };
 
-bool pool_before(const PoolEntry& a, const PoolEntry& b) noexcept {
-  if (a.distance != b.distance) return a.distance < b.distance;
-  if (a.shard != b.shard) return a.shard < b.shard;
-  return a.record < b.record;
-}
-
 // Higher score first, NaN after every number (a strict weak order), then (shard, record).
 bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
   const bool a_nan = std::isnan(a.score);
@@ -100,57 +94,6 @@ bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
   if (!a_nan && a.score != b.score) return a.score > b.score;
   if (a.shard != b.shard) return a.shard < b.shard;
   return a.record < b.record;
-}
-
-// Exact float32 dot products of `query` with each entry's embedding. An embedding that lies
-// beyond its buffer is an error: the caller passed a buffer these offsets were not made for.
-Expected<void, SearchError> score_exact(const ShardSet& set, const SearchRequest& request,
-                                        std::span<const float> query,
-                                        std::vector<PoolEntry>& pool) {
-  const uint64_t bytes = 4 * uint64_t{query.size()};
-  std::vector<const uint8_t*> rows;
-  std::vector<size_t> slots;
-  rows.reserve(pool.size());
-  slots.reserve(pool.size());
-  for (size_t i = 0; i < pool.size(); ++i) {
-    PoolEntry& e = pool[i];
-    e.score = 0.0f;  // no embedding: scored 0, as HybridIndex.search scores it
-    const auto& buffer = request.embeddings[request.embeddings.size() == 1 ? 0 : e.shard];
-    if (!buffer) continue;
-    auto offset = set.shard(e.shard).state.reader.external_offset(e.record);
-    if (!offset) return unexpected(SearchError{QueryError{std::move(offset).error()}});
-    if (!offset->has_value()) continue;
-    const uint64_t at = **offset;
-    if (at > buffer->size() || bytes > buffer->size() - at) {
-      return unexpected(
-          SearchError{EmbeddingOutOfBounds{e.shard, e.record, at, bytes, buffer->size()}});
-    }
-    rows.push_back(buffer->data() + at);
-    slots.push_back(i);
-  }
-  std::vector<float> scores(rows.size());
-  dot_f32_le_many(query.data(), query.size(), rows.data(), rows.size(), scores.data());
-  for (size_t j = 0; j < rows.size(); ++j) pool[slots[j]].score = scores[j];
-  return {};
-}
-
-// The float query against each entry's sign bits: +q[i] where bit i is set, -q[i] where clear.
-void score_signs(const ShardSet& set, std::span<const float> query, std::vector<PoolEntry>& pool) {
-  for (PoolEntry& e : pool) {
-    const uint8_t* sig = set.shard(e.shard).state.reader.signature_ptr(e.record);
-    float acc = 0.0f;
-    for (size_t i = 0; i < query.size(); ++i) {
-      acc += ((sig[i / 8] >> (i % 8)) & 1u) != 0 ? query[i] : -query[i];
-    }
-    e.score = acc;
-  }
-}
-
-uint64_t saturating_product(uint64_t a, uint64_t b) noexcept {
-  if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) {
-    return std::numeric_limits<uint64_t>::max();
-  }
-  return a * b;
 }
 
 }  // namespace
@@ -253,7 +196,8 @@ Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t sha
     OrNode any;
     if (t < q.dicts.size()) {
       for (const std::string& value : in->values) {
-        if (auto code = q.dicts[t].lookup(value)) any.children.push_back({EqNode{t, *code}});
+        if (auto code = q.dicts[t].lookup(value))
+          any.children.emplace_back().node = EqNode{t, *code};
       }
     }
     if (any.children.size() == 1) return std::move(any.children[0]);
@@ -282,99 +226,48 @@ void parallel_for(size_t count, unsigned threads, const std::function<void(size_
   default_thread_pool().parallel_for(count, threads, [&fn](size_t i) { fn(i); });
 }
 
-Expected<SearchResult, SearchError> search_batch(const ShardSet& set, const SearchRequest& request) {
+Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
+                                                 const SearchRequest& request) {
+  // Phase 1: every query's pool over the whole set, merged across shards (search_pools does the
+  // checks, in their order, and runs each shard's batch on the batched engine).
+  KORVEL_ASSIGN_OR_RETURN(PoolBatch pools, search_pools(set, request, whole_set(set)));
   const size_t nq = request.query_count;
-  const size_t shards = set.shard_count();
-  const uint16_t dim = set.dim();
-  if (request.k == 0 || request.k > kMaxTopK)
-    return unexpected(SearchError{KOutOfRange{request.k}});
-  if (request.oversample == 0) {
-    return unexpected(SearchError{OversampleOutOfRange{request.oversample}});
-  }
-  const uint64_t wanted = saturating_product(request.oversample, request.k);
-  const uint64_t pool_size = std::min(wanted, set.record_count());
-  if (pool_size > kMaxPool) return unexpected(SearchError{PoolTooLarge{wanted}});
-  if (request.queries.size() != nq * dim) {
-    return unexpected(SearchError{QueryShapeMismatch{request.queries.size(), nq, dim}});
-  }
-  const size_t filter_count = request.filters.size();
-  if (filter_count > 1 && filter_count != nq) {
-    return unexpected(SearchError{FilterCountMismatch{filter_count, nq}});
-  }
-  if (request.rerank == Rescoring::kExact && request.embeddings.size() != 1 &&
-      request.embeddings.size() != shards) {
-    return unexpected(SearchError{EmbeddingBufferCount{request.embeddings.size(), shards}});
-  }
-  for (size_t row = 0; row < nq; ++row) {
-    const float* q = request.queries.data() + row * dim;
-    if (!std::all_of(q, q + dim, [](float v) { return std::isfinite(v); })) {
-      return unexpected(SearchError{NonFiniteQuery{row}});
-    }
-  }
-  // Filters resolved once per (filter, shard), before any work: an unknown trait fails the
-  // whole call.
-  std::vector<std::optional<FilterExpr>> resolved(std::max<size_t>(filter_count, 1) * shards);
-  for (size_t f = 0; f < filter_count; ++f) {
-    if (!request.filters[f]) continue;
-    for (size_t s = 0; s < shards; ++s) {
-      KORVEL_ASSIGN_OR_RETURN(resolved[f * shards + s],
-                              resolve_filter(set, s, *request.filters[f]));
-    }
-  }
-
   SearchResult result;
   result.query_count = nq;
   result.k = static_cast<size_t>(request.k);
   result.ids.assign(nq * result.k, kPaddingId);
   result.scores.assign(nq * result.k, std::numeric_limits<float>::quiet_NaN());
   result.counts.assign(nq, 0);
-  if (pool_size == 0 || nq == 0) return result;
+  if (pools.pool_size == 0 || nq == 0) return result;
 
-  // Phase 1: every query's pool in each shard, one batch per shard; the engine spreads each
-  // batch over the thread pool by queries or, for few queries, by records.
-  std::vector<BatchResult> pools;
-  pools.reserve(shards);
-  std::vector<const FilterExpr*> filters(filter_count);
-  for (size_t s = 0; s < shards; ++s) {
-    for (size_t f = 0; f < filter_count; ++f) {
-      filters[f] = resolved[f * shards + s] ? &*resolved[f * shards + s] : nullptr;
-    }
-    BatchRequest batch;
-    batch.query_count = nq;
-    batch.vectors = request.queries;
-    batch.filters = filters;
-    batch.top_k = static_cast<uint32_t>(request.k);
-    batch.oversample = static_cast<uint32_t>((pool_size + request.k - 1) / request.k);
-    batch.threads = request.threads;
-    auto shard_pools = execute_batch(set.shard(s).state.reader, batch, default_thread_pool());
-    if (!shard_pools) return unexpected(SearchError{std::move(shard_pools).error()});
-    pools.push_back(std::move(*shard_pools));
-  }
-
-  // Phase 2: merge, re-rank and write each query's row.
+  // Phase 2: re-rank and write each query's row.
   std::vector<std::optional<SearchError>> errors(nq);
   parallel_for(nq, request.threads, [&](size_t q) {
     std::vector<PoolEntry> pool;
-    for (size_t s = 0; s < shards; ++s) {
-      for (const SearchHit& h : pools[s].row(q)) {
-        pool.push_back({h.record_index, h.distance, static_cast<uint32_t>(s), 0.0f});
-      }
+    pool.reserve(pools.counts[q]);
+    for (size_t i = 0; i < pools.counts[q]; ++i) {
+      const PoolHit& h = pools.hits[q * pools.pool_size + i];
+      pool.push_back({h.record, h.distance, h.shard, 0.0f});
     }
-    const size_t keep = std::min<size_t>(pool.size(), static_cast<size_t>(pool_size));
-    std::partial_sort(pool.begin(), pool.begin() + keep, pool.end(), pool_before);
-    pool.resize(keep);
-    const std::span<const float> query(request.queries.data() + q * dim, dim);
-    if (request.rerank == Rescoring::kExact) {
-      if (auto scored = score_exact(set, request, query, pool); !scored) {
+    if (request.rerank == Rescoring::kNone) {
+      for (PoolEntry& e : pool) e.score = static_cast<float>(e.distance);
+    } else {
+      std::vector<uint32_t> rows(pool.size(), static_cast<uint32_t>(q));
+      std::vector<uint32_t> shards(pool.size());
+      std::vector<uint64_t> records(pool.size());
+      for (size_t i = 0; i < pool.size(); ++i) {
+        shards[i] = pool[i].shard;
+        records[i] = pool[i].record;
+      }
+      auto scored = score_pool(set, request, whole_set(set), rows, shards, records);
+      if (!scored) {
         errors[q] = std::move(scored).error();
         return;
       }
-    } else if (request.rerank == Rescoring::kSigns) {
-      score_signs(set, query, pool);
-    } else {
-      for (PoolEntry& e : pool) e.score = static_cast<float>(e.distance);
+      for (size_t i = 0; i < pool.size(); ++i) pool[i].score = (*scored)[i];
     }
-    if (request.rerank != Rescoring::kNone) std::stable_sort(pool.begin(), pool.end(), score_before);
+    if (request.rerank != Rescoring::kNone)
+      std::stable_sort(pool.begin(), pool.end(), score_before);
     const size_t hits = std::min(pool.size(), result.k);
     for (size_t i = 0; i < hits; ++i) {
       result.ids[q * result.k + i] = set.doc_id(pool[i].shard, pool[i].record);

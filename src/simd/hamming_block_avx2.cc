@@ -49,7 +49,7 @@ __attribute__((target("avx2"))) void avx2_transpose_16x16x2(__m256i* rows) noexc
 // Loads bytes [j0, j0 + 16) of a signature, zero beyond len (never reading past it), or
 // zeros for a missing record.
 __attribute__((target("avx2"))) __m128i avx2_load_16(const uint8_t* sig, size_t len,
-                                                size_t j0) noexcept {
+                                                     size_t j0) noexcept {
   if (sig == nullptr) return _mm_setzero_si128();
   if (j0 + 16 <= len) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(sig + j0));
   uint8_t tail[16] = {};
@@ -104,7 +104,8 @@ void avx2_prepare_queries(const uint8_t* queries, size_t len, size_t count, uint
 
 // Bit r of the result is set when record r of the 32 (distances split into even records,
 // the low bytes of `even`'s 16-bit lanes, and odd ones) is within `bound`.
-__attribute__((target("avx2"))) uint32_t avx2_within(__m256i even, __m256i odd, __m256i bound) noexcept {
+__attribute__((target("avx2"))) uint32_t avx2_within(__m256i even, __m256i odd,
+                                                     __m256i bound) noexcept {
   const __m256i even_in = _mm256_cmpeq_epi16(_mm256_min_epu16(even, bound), even);
   const __m256i odd_in = _mm256_cmpeq_epi16(_mm256_min_epu16(odd, bound), odd);
   // Each 16-bit lane sets two mask bits: the lower one for its even record, the upper one
@@ -116,9 +117,9 @@ __attribute__((target("avx2"))) uint32_t avx2_within(__m256i even, __m256i odd, 
 // kQueries (1 or 2) queries against the four groups of one chunk; sets the chunk's mask bits.
 template <int kQueries>
 __attribute__((target("avx2"))) void avx2_scan_chunk(const uint8_t* chunk, size_t len,
-                                                const uint8_t* const* tables,
-                                                const uint32_t* bounds, size_t chunk_index,
-                                                uint64_t* const* masks) noexcept {
+                                                     const uint8_t* const* tables,
+                                                     const uint32_t* bounds, size_t chunk_index,
+                                                     uint64_t* const* masks) noexcept {
   const size_t group_stride = kGroup * 2 * len;
   const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
   __m256i even[kQueries][kChunkGroups];

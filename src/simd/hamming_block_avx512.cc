@@ -111,7 +111,8 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void avx512_scan(
     const uint8_t* chunk = block + c * kChunk * words * 8;
     size_t q = 0;
     for (; q + 4 <= query_count; q += 4) {
-      avx512_scan_chunk<4>(chunk, words, queries + q * words * 8, bounds + q, c, masks + q * kMaskWords);
+      avx512_scan_chunk<4>(chunk, words, queries + q * words * 8, bounds + q, c,
+                           masks + q * kMaskWords);
     }
     const uint8_t* rest = queries + q * words * 8;
     uint64_t* rest_masks = masks + q * kMaskWords;

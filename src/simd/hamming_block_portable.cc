@@ -39,7 +39,6 @@ void portable_scan(const uint8_t* block, size_t len, size_t count, const uint8_t
   }
 }
 
-
 }  // namespace
 
 const HammingBlockKernel kHammingBlockPortable = {"portable",

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "pipeline/bulk_writer.h"
-#include "python/method_decl.h"
 #include "python/boundary.h"
 #include "python/converters.h"
 #include "python/engine/engine.h"
 #include "python/engine/writer_args.h"
+#include "python/method_decl.h"
 #include "python/py_error.h"
 #include "python/py_ref.h"
 #include "python/trampoline.h"
@@ -28,9 +28,6 @@ struct WriterObject {
   Py_ssize_t borrow_flag;                          // 0 free, k > 0 shared borrows, -1 exclusive
   Py_ssize_t records;                              // len(), read without a borrow
 };
-
-
-
 
 PyTypeObject* g_writer_type = nullptr;  // set once by register_writer_type
 

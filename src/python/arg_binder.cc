@@ -15,11 +15,10 @@ std::string utf8_or_repr(PyObject* s) {
   return "?";
 }
 
-template <class Name>
-std::string quoted_list(Name name, size_t required, PyObject* const* out) {
+std::string quoted_list(const MethodDecl& decl, size_t required, PyObject* const* out) {
   std::vector<const char*> missing;
   for (size_t i = 0; i < required; ++i) {
-    if (out[i] == nullptr) missing.push_back(name(i));
+    if (out[i] == nullptr) missing.push_back(decl.params[i].name);
   }
   std::string list;
   for (size_t i = 0; i < missing.size(); ++i) {
@@ -32,10 +31,14 @@ std::string quoted_list(Name name, size_t required, PyObject* const* out) {
   return list;
 }
 
-// display(): the method's name in messages; name(i): the name of parameter i.
-template <class Display, class Name>
-PyResult<void> bind(Display display, Name name, size_t count, size_t required,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+}  // namespace
+
+PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out) {
+  const size_t count = decl.params.size();
+  const size_t required = required_count(decl);
+  auto display = [&] { return display_name(decl); };
+  auto name = [&](size_t i) { return decl.params[i].name; };
   for (size_t i = 0; i < count; ++i) out[i] = nullptr;
   const auto given = static_cast<size_t>(nargs);
   if (given > count) {
@@ -77,23 +80,9 @@ PyResult<void> bind(Display display, Name name, size_t count, size_t required,
   if (missing > 0) {
     return unexpected(type_error(
         display() + " missing " + std::to_string(missing) + " required positional " +
-        (missing == 1 ? "argument" : "arguments") + ": " + quoted_list(name, required, out)));
+        (missing == 1 ? "argument" : "arguments") + ": " + quoted_list(decl, required, out)));
   }
   return {};
-}
-
-}  // namespace
-
-PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out) {
-  return bind([&] { return display_name(decl); }, [&](size_t i) { return decl.params[i].name; },
-              decl.params.size(), required_count(decl), args, nargs, kwnames, out);
-}
-
-PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out) {
-  return bind([&] { return std::string(spec.display); }, [&](size_t i) { return spec.names[i]; },
-              spec.count, spec.required, args, nargs, kwnames, out);
 }
 
 }  // namespace korvel::py

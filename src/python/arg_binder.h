@@ -17,14 +17,4 @@ namespace korvel::py {
 PyResult<void> bind_arguments(const MethodDecl& decl, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out);
 
-// The same binding from a plain list of names, for methods not declared with MethodDecl.
-struct MethodSpec {
-  const char* display;  // "Index.search()"
-  const char* const* names;
-  size_t count;     // number of parameters
-  size_t required;  // the first `required` parameters are required
-};
-PyResult<void> bind_arguments(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out);
-
 }  // namespace korvel::py

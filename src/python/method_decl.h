@@ -29,6 +29,9 @@ struct Parameter {
   size_t index;  // the value of the declaration's Param enumerator; checked against position
   const char* name;
   bool required = false;  // optional parameters default to None
+  // The default the signature line shows; the binder still passes an omitted argument as
+  // nullptr and the body applies the default.
+  const char* shown_default = "None";
 };
 
 // How a method receives its object: a static method has none; an instance method borrows
@@ -49,6 +52,7 @@ consteval bool well_formed(const MethodDecl& d) {
   for (size_t i = 0; i < d.params.size(); ++i) {
     const Parameter& p = d.params[i];
     if (p.index != i || p.name == nullptr || p.name[0] == '\0') return false;
+    if (p.shown_default == nullptr || p.shown_default[0] == '\0') return false;
     if (p.required && optional_seen) return false;
     optional_seen = optional_seen || !p.required;
   }
@@ -90,7 +94,10 @@ constexpr size_t render_docstring(const MethodDecl& d, char* out) {
     if (!first) put(", ");
     first = false;
     put(p.name);
-    if (!p.required) put("=None");
+    if (!p.required) {
+      put("=");
+      put(p.shown_default);
+    }
   }
   put(")\n--\n\n");
   put(d.doc);

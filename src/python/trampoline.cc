@@ -89,4 +89,18 @@ bool add_methods(PyTypeObject* type, std::span<MethodEntry> methods) {
   return true;
 }
 
+bool add_functions(PyObject* module, std::span<MethodEntry> functions) {
+  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (MethodEntry& f : functions) {
+    if (f.decl->receiver != Receiver::kNone) {
+      PyErr_SetString(PyExc_SystemError, "add_functions: an instance method in the table");
+      return false;
+    }
+    OwnedRef func = OwnedRef::steal(PyCFunction_NewEx(&f.def, module, module_name.get()));
+    if (!func || PyModule_AddObjectRef(module, f.def.ml_name, func.get()) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace korvel::py

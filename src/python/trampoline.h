@@ -86,4 +86,9 @@ MethodEntry instance_method() {
 // REQUIRES: `methods` outlives the process's use of `type`.
 bool add_methods(PyTypeObject* type, std::span<MethodEntry> methods);
 
+// Adds each static method (a module function, declared with .owner = nullptr) to `module` as a
+// built-in function bound to the module, in table order. False with the error set.
+// REQUIRES: `functions` outlives the process's use of `module`; every entry is static.
+bool add_functions(PyObject* module, std::span<MethodEntry> functions);
+
 }  // namespace korvel::py

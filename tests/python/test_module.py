@@ -3,6 +3,7 @@
 import inspect
 import pickle
 
+import numpy as np
 import pytest
 
 import korvel._native as native
@@ -182,15 +183,18 @@ def test_internal_fault_type_is_a_base_exception():
     assert public == ["HybridIndex"]
 
 
-def test_a_second_interpreter_cannot_import_the_module():
+@pytest.mark.parametrize("module", ["korvel._native", "korvel._engine"])
+def test_a_second_interpreter_cannot_import_the_module(module, tmp_path):
     try:
         import _xxsubinterpreters as interpreters
     except ImportError:
         interpreters = pytest.importorskip("_interpreters")
+    from korvel import _engine
+
     interp = interpreters.create()
     try:
         try:
-            result = interpreters.run_string(interp, "import korvel._native")
+            result = interpreters.run_string(interp, f"import {module}")
         except Exception as e:  # 3.10/3.11 raise RunFailedError carrying the text
             text = str(e)
         else:  # newer versions return the exception's description
@@ -198,8 +202,12 @@ def test_a_second_interpreter_cannot_import_the_module():
     finally:
         interpreters.destroy(interp)
     assert "ImportError" in text
-    # The first interpreter's module is unaffected.
+    # The first interpreter's modules are unaffected, their types included.
     assert native.HybridIndex is HybridIndex
+    writer = _engine.Writer(["a"], 0)
+    writer.add(np.array([7], dtype=np.uint64), {"a": ["x"]})
+    writer.save(str(tmp_path / "one.kvl"))
+    assert _engine.open(str(tmp_path / "one.kvl")).count() == 1
 
 
 def test_only_the_avx2_kernels_contain_avx_instructions():

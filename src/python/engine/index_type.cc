@@ -10,26 +10,41 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pipeline/shard_pool.h"
 #include "pipeline/shard_set.h"
-#include "python/arg_binder.h"
 #include "python/boundary.h"
 #include "python/converters.h"
 #include "python/engine/engine.h"
 #include "python/engine/engine_arrays.h"
+#include "python/method_decl.h"
 #include "python/py_error.h"
 #include "python/py_ref.h"
+#include "python/trampoline.h"
 
 namespace korvel::py {
 namespace {
 
 struct IndexObject {
   PyObject_HEAD ShardSet set;  // placement-constructed after allocation, destroyed in dealloc
+  Py_ssize_t borrow_flag;      // 0 free, k > 0 shared borrows; every method only reads the set
 };
 
 PyTypeObject* g_type = nullptr;  // set once by register_index_type
+
+constexpr char kIndexName[] = "Index";
+
+struct IndexClass {
+  using Object = IndexObject;
+  static PyResult<Py_ssize_t*> receive(PyObject* receiver) {
+    if (g_type == nullptr || !PyObject_TypeCheck(receiver, g_type)) {
+      return unexpected(cannot_convert(receiver, kIndexName));
+    }
+    return &reinterpret_cast<IndexObject*>(receiver)->borrow_flag;
+  }
+};
 
 PyError search_error(const SearchError& e) { return value_error(to_string(e)); }
 
@@ -155,31 +170,148 @@ PyResult<uint64_t> optional_u64(PyObject* obj, const char* name, uint64_t fallba
 // ---------------------------------------------------------------------------------------
 // Methods.
 
-using Body = PyResult<OwnedRef> (*)(IndexObject* self, PyObject* const* args);
+struct Search {
+  enum Param : size_t { kQ, kK, kFilters, kOversample, kEmbeddings, kRerank, kThreads };
+  static constexpr Parameter kParams[] = {
+      {kQ, "Q", kRequired},
+      {kK, "k", kRequired},
+      {kFilters, "filters"},
+      {.index = kOversample, .name = "oversample", .shown_default = "3"},
+      {kEmbeddings, "embeddings"},
+      {kRerank, "rerank"},
+      {kThreads, "threads"}};
+  static constexpr MethodDecl kDecl{
+      .owner = kIndexName,
+      .name = "search",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc =
+          "Batched search; returns (ids, scores, counts). Q is a C-contiguous (n, dim) float32\n"
+          "array; filters are normalised tuples (see korvel._filters)."};
+};
 
-template <const MethodSpec& Spec, Body F>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) {
-  return guarded([&]() -> PyResult<OwnedRef> {
-    PyObject* bound[8] = {};
-    KORVEL_TRY(bind_arguments(Spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
-    OwnedRef keep = OwnedRef::borrow(self);  // alive while the lock is released
-    return F(reinterpret_cast<IndexObject*>(self), bound);
-  });
+struct Pools {
+  enum Param : size_t { kQ, kK, kFilters, kOversample, kEmbeddings, kRerank, kThreads, kScope };
+  static constexpr Parameter kParams[] = {
+      {kQ, "Q", kRequired},
+      {kK, "k", kRequired},
+      {kFilters, "filters"},
+      {.index = kOversample, .name = "oversample", .shown_default = "3"},
+      {kEmbeddings, "embeddings"},
+      {kRerank, "rerank"},
+      {kThreads, "threads"},
+      {kScope, "scope"}};
+  static constexpr MethodDecl kDecl{
+      .owner = kIndexName,
+      .name = "pools",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc =
+          "The candidate pools of a search over this set as part of a larger one; returns\n"
+          "(ids, distances, shards, records, counts), (nq, pool) arrays and (nq,) counts."};
+};
+
+// pools() takes search()'s parameters first, alike, so one converter serves both.
+consteval bool starts_with_search_params(const MethodDecl& d) {
+  const MethodDecl& search = Search::kDecl;
+  if (d.params.size() < search.params.size()) return false;
+  for (size_t i = 0; i < search.params.size(); ++i) {
+    const Parameter& a = d.params[i];
+    const Parameter& b = search.params[i];
+    if (std::string_view(a.name) != b.name || a.required != b.required ||
+        std::string_view(a.shown_default) != b.shown_default) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(starts_with_search_params(Pools::kDecl));
+
+struct Rescore {
+  enum Param : size_t { kQ, kRows, kShards, kRecords, kEmbeddings, kRerank, kScope };
+  static constexpr Parameter kParams[] = {{kQ, "Q", kRequired},
+                                          {kRows, "rows", kRequired},
+                                          {kShards, "shards", kRequired},
+                                          {kRecords, "records", kRequired},
+                                          {kEmbeddings, "embeddings"},
+                                          {kRerank, "rerank"},
+                                          {kScope, "scope"}};
+  static constexpr MethodDecl kDecl{
+      .owner = kIndexName,
+      .name = "rescore",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc =
+          "Re-scoring scores of pool entries (query row, global shard, record) as search gives "
+          "them."};
+};
+
+struct Count {
+  enum Param : size_t { kFilters };
+  static constexpr Parameter kParams[] = {{kFilters, "filters"}};
+  static constexpr MethodDecl kDecl{.owner = kIndexName,
+                                    .name = "count",
+                                    .receiver = Receiver::kShared,
+                                    .params = kParams,
+                                    .doc = "Records matching the filter."};
+};
+
+struct Facets {
+  enum Param : size_t { kTrait, kFilters };
+  static constexpr Parameter kParams[] = {{kTrait, "trait", kRequired}, {kFilters, "filters"}};
+  static constexpr MethodDecl kDecl{
+      .owner = kIndexName,
+      .name = "facets",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc = "Records per value of `trait` among those matching the filter."};
+};
+
+struct Open {
+  enum Param : size_t { kPaths };
+  static constexpr Parameter kParams[] = {{kPaths, "paths", kRequired}};
+  static constexpr MethodDecl kDecl{
+      .owner = nullptr,
+      .name = "open",
+      .receiver = Receiver::kNone,
+      .params = kParams,
+      .doc = "Opens one data file (a str) or several as one index (a list of str)."};
+};
+
+// The search arguments as given (nullptr where omitted): what search, pools and rescore
+// convert alike.
+struct SearchArgs {
+  PyObject* q;
+  PyObject* k;
+  PyObject* filters;
+  PyObject* oversample;
+  PyObject* embeddings;
+  PyObject* rerank;
+  PyObject* threads;
+};
+
+// Search and Pools declare the search parameters under the same names.
+template <class M>
+SearchArgs search_args(const Args<M>& args) {
+  return {args[M::kQ],          args[M::kK],      args[M::kFilters], args[M::kOversample],
+          args[M::kEmbeddings], args[M::kRerank], args[M::kThreads]};
 }
 
-// What search and pools share: the request from (Q, k, filters, oversample, embeddings,
-// rerank, threads) at args[0..6]. The queries are copied into `queries` (another thread may
-// write the caller's array meanwhile); `views` keeps the embeddings buffers exported.
-PyResult<void> to_search_request(const ShardSet& set, PyObject* const* args, SearchRequest& request,
-                                 std::vector<float>& queries, std::vector<BufferView>& views) {
-  KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args[0], "Q"));
-  KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args[1])));
-  KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args[2]));
-  KORVEL_ASSIGN_OR_RETURN(request.oversample, optional_u64(args[3], "oversample", kPoolFactor));
-  PyObject* embeddings = args[4] != nullptr && args[4] != Py_None ? args[4] : nullptr;
-  if (args[5] != nullptr && args[5] != Py_None) {
-    KORVEL_ASSIGN_OR_RETURN(std::string rerank, argument("rerank", to_utf8(args[5])));
+// The request from the search arguments. The queries are copied into `queries` (another
+// thread may write the caller's array meanwhile); `views` keeps the embeddings buffers
+// exported.
+PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
+                                 SearchRequest& request, std::vector<float>& queries,
+                                 std::vector<BufferView>& views) {
+  KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args.q, "Q"));
+  KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args.k)));
+  KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args.filters));
+  KORVEL_ASSIGN_OR_RETURN(request.oversample,
+                          optional_u64(args.oversample, "oversample", kPoolFactor));
+  PyObject* embeddings =
+      args.embeddings != nullptr && args.embeddings != Py_None ? args.embeddings : nullptr;
+  if (args.rerank != nullptr && args.rerank != Py_None) {
+    KORVEL_ASSIGN_OR_RETURN(std::string rerank, argument("rerank", to_utf8(args.rerank)));
     if (rerank != "signs") {
       return unexpected(value_error("rerank must be None or 'signs', got '" + rerank + "'"));
     }
@@ -189,8 +321,8 @@ PyResult<void> to_search_request(const ShardSet& set, PyObject* const* args, Sea
     }
     request.rerank = Rescoring::kSigns;
   }
-  KORVEL_ASSIGN_OR_RETURN(const uint64_t threads, optional_u64(args[6], "threads", 0));
-  if ((args[6] != nullptr && args[6] != Py_None && threads == 0) || threads > 1024) {
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t threads, optional_u64(args.threads, "threads", 0));
+  if ((args.threads != nullptr && args.threads != Py_None && threads == 0) || threads > 1024) {
     return unexpected(
         value_error("threads must be None or in 1..=1024, got " + std::to_string(threads)));
   }
@@ -240,12 +372,12 @@ PyResult<SetScope> to_scope(const ShardSet& set, PyObject* obj) {
   return scope;
 }
 
-PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
+PyResult<OwnedRef> search_body(IndexObject* self, Args<Search> args) {
   const ShardSet& set = self->set;
   SearchRequest request;
   std::vector<float> queries;
   std::vector<BufferView> views;
-  KORVEL_TRY(to_search_request(set, args, request, queries, views));
+  KORVEL_TRY(to_search_request(set, search_args(args), request, queries, views));
 
   auto result = without_interpreter_lock([&] { return search_batch(set, request); });
   if (!result) return unexpected(search_error(result.error()));
@@ -270,13 +402,13 @@ PyResult<OwnedRef> search_body(IndexObject* self, PyObject* const* args) {
   return tuple;
 }
 
-PyResult<OwnedRef> pools_body(IndexObject* self, PyObject* const* args) {
+PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {
   const ShardSet& set = self->set;
   SearchRequest request;
   std::vector<float> queries;
   std::vector<BufferView> views;
-  KORVEL_TRY(to_search_request(set, args, request, queries, views));
-  KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[7]));
+  KORVEL_TRY(to_search_request(set, search_args(args), request, queries, views));
+  KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Pools::kScope]));
   auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
   if (!result) return unexpected(search_error(result.error()));
 
@@ -322,7 +454,7 @@ PyResult<std::vector<T>> to_native_values(PyObject* obj, const char* name) {
   return out;
 }
 
-PyResult<OwnedRef> rescore_body(IndexObject* self, PyObject* const* args) {
+PyResult<OwnedRef> rescore_body(IndexObject* self, Args<Rescore> args) {
   const ShardSet& set = self->set;
   SearchRequest request;
   std::vector<float> queries;
@@ -330,17 +462,24 @@ PyResult<OwnedRef> rescore_body(IndexObject* self, PyObject* const* args) {
   // The search arguments that apply: Q, embeddings and rerank (k is not used).
   OwnedRef k = OwnedRef::steal(PyLong_FromLong(1));
   if (!k) return unexpected(PyError::fetch());
-  PyObject* const with_k[7] = {args[0], k.get(), nullptr, nullptr, args[4], args[5], nullptr};
+  const SearchArgs with_k{.q = args[Rescore::kQ],
+                          .k = k.get(),
+                          .filters = nullptr,
+                          .oversample = nullptr,
+                          .embeddings = args[Rescore::kEmbeddings],
+                          .rerank = args[Rescore::kRerank],
+                          .threads = nullptr};
   KORVEL_TRY(to_search_request(set, with_k, request, queries, views));
   if (request.rerank == Rescoring::kNone) {
     return unexpected(value_error("rescore needs embeddings or rerank='signs'"));
   }
-  KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[6]));
-  KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> rows, to_native_values<uint32_t>(args[1], "rows"));
+  KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Rescore::kScope]));
+  KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> rows,
+                          to_native_values<uint32_t>(args[Rescore::kRows], "rows"));
   KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> shards,
-                          to_native_values<uint32_t>(args[2], "shards"));
+                          to_native_values<uint32_t>(args[Rescore::kShards], "shards"));
   KORVEL_ASSIGN_OR_RETURN(std::vector<uint64_t> records,
-                          to_native_values<uint64_t>(args[3], "records"));
+                          to_native_values<uint64_t>(args[Rescore::kRecords], "records"));
   if (rows.size() != shards.size() || rows.size() != records.size()) {
     return unexpected(value_error("rows, shards and records: lengths differ"));
   }
@@ -361,8 +500,9 @@ PyResult<OwnedRef> rescore_body(IndexObject* self, PyObject* const* args) {
   return out;
 }
 
-PyResult<OwnedRef> count_body(IndexObject* self, PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter, to_single_filter(args[0]));
+PyResult<OwnedRef> count_body(IndexObject* self, Args<Count> args) {
+  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter,
+                          to_single_filter(args[Count::kFilters]));
   auto n = without_interpreter_lock([&] { return count(self->set, filter); });
   if (!n) return unexpected(search_error(n.error()));
   OwnedRef out = OwnedRef::steal(PyLong_FromUnsignedLongLong(*n));
@@ -370,9 +510,10 @@ PyResult<OwnedRef> count_body(IndexObject* self, PyObject* const* args) {
   return out;
 }
 
-PyResult<OwnedRef> facets_body(IndexObject* self, PyObject* const* args) {
-  KORVEL_ASSIGN_OR_RETURN(std::string trait, argument("trait", to_utf8(args[0])));
-  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter, to_single_filter(args[1]));
+PyResult<OwnedRef> facets_body(IndexObject* self, Args<Facets> args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string trait, args.convert(Facets::kTrait, to_utf8));
+  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter,
+                          to_single_filter(args[Facets::kFilters]));
   auto counts = without_interpreter_lock([&] { return facets(self->set, trait, filter); });
   if (!counts) return unexpected(search_error(counts.error()));
   OwnedRef dict = OwnedRef::steal(PyDict_New());
@@ -388,47 +529,12 @@ PyResult<OwnedRef> facets_body(IndexObject* self, PyObject* const* args) {
   return dict;
 }
 
-constexpr const char* kSearchParams[] = {"Q",          "k",      "filters", "oversample",
-                                         "embeddings", "rerank", "threads"};
-constexpr const char* kPoolsParams[] = {"Q",          "k",      "filters", "oversample",
-                                        "embeddings", "rerank", "threads", "scope"};
-constexpr const char* kRescoreParams[] = {"Q",          "rows",   "shards", "records",
-                                          "embeddings", "rerank", "scope"};
-constexpr const char* kCountParams[] = {"filters"};
-constexpr const char* kFacetsParams[] = {"trait", "filters"};
-constexpr MethodSpec kSearchSpec{"Index.search()", kSearchParams, 7, 2};
-constexpr MethodSpec kPoolsSpec{"Index.pools()", kPoolsParams, 8, 2};
-constexpr MethodSpec kRescoreSpec{"Index.rescore()", kRescoreParams, 7, 4};
-constexpr MethodSpec kCountSpec{"Index.count()", kCountParams, 1, 0};
-constexpr MethodSpec kFacetsSpec{"Index.facets()", kFacetsParams, 2, 1};
-
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-PyMethodDef g_methods[] = {
-    {"search", as_cfunction(&method_entry<kSearchSpec, search_body>), kFastKw,
-     "search($self, Q, k, filters=None, oversample=3, embeddings=None, rerank=None, "
-     "threads=None)\n--\n\n"
-     "Batched search; returns (ids, scores, counts). Q is a C-contiguous (n, dim) float32\n"
-     "array; filters are normalised tuples (see korvel._filters)."},
-    {"pools", as_cfunction(&method_entry<kPoolsSpec, pools_body>), kFastKw,
-     "pools($self, Q, k, filters=None, oversample=3, embeddings=None, rerank=None, "
-     "threads=None, scope=None)\n--\n\n"
-     "The candidate pools of a search over this set as part of a larger one; returns\n"
-     "(ids, distances, shards, records, counts), (nq, pool) arrays and (nq,) counts."},
-    {"rescore", as_cfunction(&method_entry<kRescoreSpec, rescore_body>), kFastKw,
-     "rescore($self, Q, rows, shards, records, embeddings=None, rerank=None, scope=None)\n--\n\n"
-     "Re-scoring scores of pool entries (query row, global shard, record) as search gives them."},
-    {"count", as_cfunction(&method_entry<kCountSpec, count_body>), kFastKw,
-     "count($self, filters=None)\n--\n\nRecords matching the filter."},
-    {"facets", as_cfunction(&method_entry<kFacetsSpec, facets_body>), kFastKw,
-     "facets($self, trait, filters=None)\n--\n\n"
-     "Records per value of `trait` among those matching the filter."},
-    {nullptr, nullptr, 0, nullptr},
+MethodEntry g_methods[] = {
+    instance_method<IndexClass, Search, search_body>(),
+    instance_method<IndexClass, Pools, pools_body>(),
+    instance_method<IndexClass, Rescore, rescore_body>(),
+    instance_method<IndexClass, Count, count_body>(),
+    instance_method<IndexClass, Facets, facets_body>(),
 };
 
 ShardSet& set_of(PyObject* self) { return reinterpret_cast<IndexObject*>(self)->set; }
@@ -479,37 +585,30 @@ void dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
-constexpr const char* kOpenParams[] = {"paths"};
-constexpr MethodSpec kOpenSpec{"open()", kOpenParams, 1, 1};
-
-PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyResult<OwnedRef> {
-    PyObject* bound[1] = {};
-    KORVEL_TRY(bind_arguments(kOpenSpec, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
-    std::vector<std::string> paths;
-    if (PyUnicode_Check(bound[0])) {
-      KORVEL_ASSIGN_OR_RETURN(std::string p, to_utf8(bound[0]));
-      paths.push_back(std::move(p));
-    } else {
-      KORVEL_ASSIGN_OR_RETURN(paths, argument("paths", to_string_list(bound[0])));
-    }
-    auto set = without_interpreter_lock([&] { return ShardSet::open(paths); });
-    if (!set) {
-      const auto* open = std::get_if<OpenError>(&set.error());
-      if (open != nullptr && is_os_failure(*open)) return unexpected(io_error(to_string(*open)));
-      return unexpected(value_error(to_string(set.error())));
-    }
-    OwnedRef obj = OwnedRef::steal(g_type->tp_alloc(g_type, 0));
-    if (!obj) return unexpected(PyError::fetch());
-    new (&reinterpret_cast<IndexObject*>(obj.get())->set) ShardSet(std::move(*set));
-    return obj;
-  });
+PyResult<OwnedRef> open_body(Args<Open> args) {
+  std::vector<std::string> paths;
+  if (PyUnicode_Check(args[Open::kPaths])) {
+    KORVEL_ASSIGN_OR_RETURN(std::string p, to_utf8(args[Open::kPaths]));
+    paths.push_back(std::move(p));
+  } else {
+    KORVEL_ASSIGN_OR_RETURN(paths, args.convert(Open::kPaths, to_string_list));
+  }
+  auto set = without_interpreter_lock([&] { return ShardSet::open(paths); });
+  if (!set) {
+    const auto* open = std::get_if<OpenError>(&set.error());
+    if (open != nullptr && is_os_failure(*open)) return unexpected(io_error(to_string(*open)));
+    return unexpected(value_error(to_string(set.error())));
+  }
+  OwnedRef obj = OwnedRef::steal(g_type->tp_alloc(g_type, 0));
+  if (!obj) return unexpected(PyError::fetch());
+  auto* self = reinterpret_cast<IndexObject*>(obj.get());
+  new (&self->set) ShardSet(std::move(*set));
+  self->borrow_flag = 0;
+  return obj;
 }
 
-PyMethodDef g_functions[] = {
-    {"open", as_cfunction(&open_entry), kFastKw,
-     "open(paths)\n--\n\nOpens one data file (a str) or several as one index (a list of str)."},
-    {nullptr, nullptr, 0, nullptr},
+MethodEntry g_functions[] = {
+    static_method<Open, open_body>(),
 };
 
 }  // namespace
@@ -519,7 +618,6 @@ int register_index_type(PyObject* module) {
       {Py_tp_doc, const_cast<char*>("An opened index of one or more data files.")},
       {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
-      {Py_tp_methods, g_methods},
       {Py_tp_getset, g_getset},
       {Py_sq_length, reinterpret_cast<void*>(&length)},
       {0, nullptr},
@@ -528,8 +626,9 @@ int register_index_type(PyObject* module) {
                       Py_TPFLAGS_DEFAULT, slots};
   OwnedRef type = OwnedRef::steal(PyType_FromSpec(&spec));
   if (!type) return -1;
+  if (!add_methods(reinterpret_cast<PyTypeObject*>(type.get()), g_methods)) return -1;
   if (PyModule_AddObjectRef(module, "Index", type.get()) != 0) return -1;
-  if (PyModule_AddFunctions(module, g_functions) != 0) return -1;
+  if (!add_functions(module, g_functions)) return -1;
   g_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
   return 0;
 }

@@ -2,10 +2,8 @@
 // bound to the first interpreter that imports it.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "python/hybrid_index.h"
+#include "python/module_init.h"
 
 namespace korvel::py {
 namespace {
@@ -22,8 +20,7 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-std::atomic<int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;
+ModuleSlot g_slot;
 
 PyObject* create_module() {
   OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
@@ -53,19 +50,6 @@ PyObject* create_module() {
 }  // namespace korvel::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
-  using namespace korvel::py;
-  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return nullptr;
-  int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "korvel._native can only be imported in one interpreter per process");
-    return nullptr;
-  }
-  if (g_module == nullptr) {
-    g_module = create_module();
-    if (g_module == nullptr) return nullptr;
-  }
-  Py_INCREF(g_module);
-  return g_module;
+  return korvel::py::module_for_first_interpreter(korvel::py::g_slot, "korvel._native",
+                                                  &korvel::py::create_module);
 }

@@ -1,13 +1,9 @@
-// Module entry point of korvel._engine: single-phase initialisation, one module object per
-// process bound to the first interpreter that imports it (the types live in process-wide
-// globals, so a second interpreter's copies would replace them and then be freed with it),
-// the types registered by their own files.
+// Module entry point of korvel._engine: one module object per process (module_init.h), the
+// types registered by their own files.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "python/engine/engine.h"
+#include "python/module_init.h"
 #include "python/py_ref.h"
 
 namespace korvel::py {
@@ -25,8 +21,7 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-std::atomic<int64_t> g_interpreter_id{-1};
-PyObject* g_module = nullptr;
+ModuleSlot g_slot;
 
 PyObject* create_module() {
   OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
@@ -40,19 +35,6 @@ PyObject* create_module() {
 }  // namespace korvel::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
-  using namespace korvel::py;
-  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return nullptr;
-  int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "korvel._engine can only be imported in one interpreter per process");
-    return nullptr;
-  }
-  if (g_module == nullptr) {
-    g_module = create_module();
-    if (g_module == nullptr) return nullptr;
-  }
-  Py_INCREF(g_module);
-  return g_module;
+  return korvel::py::module_for_first_interpreter(korvel::py::g_slot, "korvel._engine",
+                                                  &korvel::py::create_module);
 }

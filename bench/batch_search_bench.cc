@@ -21,7 +21,7 @@
 
 #include "categorical/plane_packing.h"
 #include "common/little_endian.h"
-#include "pipeline/batch_query.h"
+#include "query/batch_query.h"
 #include "simd/kernel_table.h"
 
 using namespace korvel;

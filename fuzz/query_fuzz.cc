@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "build/compile.h"
 #include "categorical/plane_packing.h"
 #include "common/little_endian.h"
-#include "pipeline/compile.h"
-#include "pipeline/query.h"
+#include "query/query.h"
 #include "vector/dot.h"
 #include "vector/signature.h"
 
@@ -40,12 +40,15 @@ void check(bool ok) {
 // The data file.
 
 float fuzz_float(FuzzedDataProvider& in) {
-  static constexpr float kEdgeValues[] = {0.0f, -0.0f, 1.0f, -1.0f,
-                                       std::numeric_limits<float>::quiet_NaN(),
-                                       std::numeric_limits<float>::infinity(),
-                                       -std::numeric_limits<float>::infinity(),
-                                       std::numeric_limits<float>::denorm_min(),
-                                       std::numeric_limits<float>::max()};
+  static constexpr float kEdgeValues[] = {0.0f,
+                                          -0.0f,
+                                          1.0f,
+                                          -1.0f,
+                                          std::numeric_limits<float>::quiet_NaN(),
+                                          std::numeric_limits<float>::infinity(),
+                                          -std::numeric_limits<float>::infinity(),
+                                          std::numeric_limits<float>::denorm_min(),
+                                          std::numeric_limits<float>::max()};
   const uint8_t pick = in.ConsumeIntegral<uint8_t>();
   if (pick < std::size(kEdgeValues)) return kEdgeValues[pick];
   if (pick < 128) return std::bit_cast<float>(in.ConsumeIntegral<uint32_t>());
@@ -134,7 +137,8 @@ IndexReader open_image(const std::vector<uint8_t>& image) {
   check(ftruncate(fd, 0) == 0);
   size_t done = 0;
   while (done < image.size()) {
-    const ssize_t n = pwrite(fd, image.data() + done, image.size() - done, static_cast<off_t>(done));
+    const ssize_t n =
+        pwrite(fd, image.data() + done, image.size() - done, static_cast<off_t>(done));
     check(n > 0);
     done += static_cast<size_t>(n);
   }
@@ -157,7 +161,8 @@ FilterExpr fuzz_filter(FuzzedDataProvider& in, uint16_t traits, uint8_t width, i
                      : pick < 250 ? traits + (pick - 240u)
                                   : std::numeric_limits<size_t>::max() - (pick - 250u);
     eq.code = in.ConsumeBool() ? in.ConsumeIntegral<uint16_t>()
-                               : in.ConsumeIntegralInRange<uint16_t>(0, static_cast<uint16_t>((1u << width) - 1));
+                               : in.ConsumeIntegralInRange<uint16_t>(
+                                     0, static_cast<uint16_t>((1u << width) - 1));
     return FilterExpr{eq};
   }
   if (kind == 3) {
@@ -292,7 +297,8 @@ struct Model {
     for (uint64_t r : records) {
       const uint8_t* sig = reader.signature_ptr(r);
       uint32_t d = 0;
-      for (size_t i = 0; i < q.size(); ++i) d += std::popcount(static_cast<unsigned>(q[i] ^ sig[i]));
+      for (size_t i = 0; i < q.size(); ++i)
+        d += std::popcount(static_cast<unsigned>(q[i] ^ sig[i]));
       hits.push_back({{}, r, d});
     }
     std::sort(hits.begin(), hits.end(), [](const SearchHit& a, const SearchHit& b) {
@@ -325,7 +331,8 @@ struct Model {
 bool same_score(const std::optional<float>& a, const std::optional<float>& b) {
   if (a.has_value() != b.has_value()) return false;
   if (!a) return true;
-  return std::isnan(*a) ? std::isnan(*b) : std::bit_cast<uint32_t>(*a) == std::bit_cast<uint32_t>(*b);
+  return std::isnan(*a) ? std::isnan(*b)
+                        : std::bit_cast<uint32_t>(*a) == std::bit_cast<uint32_t>(*b);
 }
 
 }  // namespace
@@ -351,7 +358,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request.top_k = fuzz_top_k(in);
   if (in.ConsumeBool()) {
     size_t len = reader.vector_dim();
-    if (in.ConsumeIntegralInRange<unsigned>(0, 7) == 0) len = in.ConsumeIntegralInRange<size_t>(0, 40);
+    if (in.ConsumeIntegralInRange<unsigned>(0, 7) == 0)
+      len = in.ConsumeIntegralInRange<size_t>(0, 40);
     std::vector<float> v(len);
     for (float& x : v) x = fuzz_float(in);
     request.query_vector = std::move(v);

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "build/compile.h"
 #include "common/little_endian.h"
-#include "pipeline/compile.h"
 #include "sidecar/sidecar.h"
 
 namespace korvel {

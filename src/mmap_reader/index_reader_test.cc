@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "build/compile.h"
 #include "categorical/plane_packing.h"
 #include "categorical/test_plane_codes.h"
 #include "common/check.h"
-#include "common/little_endian.h"
-#include "pipeline/compile.h"
 #include "common/file_write.h"
+#include "common/little_endian.h"
 #include "vector/signature.h"
 
 namespace korvel {

@@ -6,9 +6,9 @@
 
 #include <variant>
 
-#include "pipeline/build_state.h"
-#include "pipeline/query_state.h"
+#include "build/build_state.h"
 #include "python/py_error.h"
+#include "query/query_state.h"
 
 namespace korvel::py {
 

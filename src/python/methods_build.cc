@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "build/save.h"
 #include "categorical/trait_dictionary.h"
-#include "pipeline/save.h"
 #include "python/converters.h"
 #include "python/hybrid_index_methods.h"
 #include "python/numpy_access.h"

@@ -8,11 +8,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pipeline/open_index.h"
-#include "pipeline/query.h"
 #include "python/converters.h"
 #include "python/hybrid_index_methods.h"
 #include "python/numpy_access.h"
+#include "query/open_index.h"
+#include "query/query.h"
 
 namespace korvel::py {
 namespace {

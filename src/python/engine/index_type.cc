@@ -13,8 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "pipeline/shard_pool.h"
-#include "pipeline/shard_set.h"
 #include "python/boundary.h"
 #include "python/converters.h"
 #include "python/engine/engine.h"
@@ -23,6 +21,8 @@
 #include "python/py_error.h"
 #include "python/py_ref.h"
 #include "python/trampoline.h"
+#include "shards/shard_pool.h"
+#include "shards/shard_set.h"
 
 namespace korvel::py {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/bulk_writer.h"
+#include "build/bulk_writer.h"
 #include "python/py_error.h"
 
 namespace korvel::py {

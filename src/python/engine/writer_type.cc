@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/bulk_writer.h"
+#include "build/bulk_writer.h"
 #include "python/boundary.h"
 #include "python/converters.h"
 #include "python/engine/engine.h"

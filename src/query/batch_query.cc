@@ -1,0 +1,515 @@
+// execute_batch: the filters (each distinct one evaluated once), then the scan. Queries whose
+// filter keeps a small share of the records search a list of those records; all others
+// search the whole signature section, masked by their filter. Each list (or the section) is
+// cut into ranges of whole blocks, one task per range; a task holds a bounded pool per
+// query, and the pools of one query are merged at the end. In a task, every block is
+// prepared once and scanned by all its queries with the block kernel, which reports only
+// the records within each pool's bound; those get their exact distance from the stored
+// signature. Pools come out the same whatever the order of offers, so the split changes
+// nothing in the result.
+#include "query/batch_query.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "common/check.h"
+#include "common/little_endian.h"
+#include "query/candidate_pool.h"
+#include "simd/hamming_block.h"
+#include "simd/kernel_table.h"
+#include "vector/dot.h"
+#include "vector/signature.h"
+
+namespace korvel {
+namespace {
+
+// A filter keeping fewer than one record in kListRatio is searched through the list of its
+// records: gathering them costs more per record than a pass over contiguous blocks, but
+// skips the rest.
+constexpr uint64_t kListRatio = 16;
+// Fewer queries than this share no block: each streams its records' distances instead, so
+// a block's preparation is not paid for one or two passes over it.
+constexpr size_t kMinBlockQueries = 4;
+// Records per task, at least: a task's first block fills its pools at full cost.
+constexpr uint64_t kMinTaskRecords = 4 * kBlockRecords;
+constexpr size_t kMaskWords = kBlockRecords / 64;
+
+// The `capacity` smallest keys (distance << 32 | record) offered, as in CandidatePool, with
+// the bound exposed: a record farther than bound_distance() can no longer enter.
+class BoundedPool {
+ public:
+  explicit BoundedPool(size_t capacity)
+      : buffer_(std::make_unique_for_overwrite<uint64_t[]>(2 * capacity)), capacity_(capacity) {}
+
+  void offer(uint64_t record, uint32_t distance) {
+    const uint64_t key = (uint64_t{distance} << 32) | record;
+    if (key >= bound_) return;
+    buffer_[size_++] = key;
+    if (size_ == 2 * capacity_) shrink();
+  }
+  uint32_t bound_distance() const noexcept {
+    return bound_ == ~uint64_t{0} ? ~uint32_t{0} : static_cast<uint32_t>(bound_ >> 32);
+  }
+  std::span<const uint64_t> keys() const noexcept { return {buffer_.get(), size_}; }
+  std::vector<HammingCandidate> take_sorted() {
+    if (size_ > capacity_) shrink();
+    std::sort(buffer_.get(), buffer_.get() + size_);
+    std::vector<HammingCandidate> out;
+    out.reserve(size_);
+    for (size_t i = 0; i < size_; ++i) {
+      out.push_back({buffer_[i] & 0xFFFFFFFFu, static_cast<uint32_t>(buffer_[i] >> 32)});
+    }
+    size_ = 0;
+    return out;
+  }
+
+ private:
+  void shrink() {
+    uint64_t* keys = buffer_.get();
+    std::nth_element(keys, keys + capacity_ - 1, keys + size_);
+    bound_ = keys[capacity_ - 1];
+    size_ = capacity_;
+  }
+
+  std::unique_ptr<uint64_t[]> buffer_;
+  size_t size_ = 0;
+  size_t capacity_;
+  uint64_t bound_ = ~uint64_t{0};
+};
+
+// The records one group of queries searches: the whole section, or a list of records.
+struct Source {
+  std::vector<uint32_t> records;  // ascending; empty: records 0..count - 1
+  uint64_t count = 0;
+  std::vector<size_t> queries;         // indexes into the batch
+  std::vector<const uint64_t*> masks;  // per query: its filter's bitmap (whole section only)
+  std::vector<uint8_t> prepared;       // the queries prepared for the block kernel
+};
+
+struct Task {
+  size_t source;
+  uint64_t begin, end;             // positions in the source; begin is a multiple of kBlockRecords
+  std::vector<BoundedPool> pools;  // per query of the source
+};
+
+struct ScanContext {
+  const uint8_t* sigs;
+  size_t len;
+  size_t pool_capacity;
+  const uint8_t* query_sigs;  // len bytes per query of the batch
+  const HammingBlockKernel* kernel;
+};
+
+// One task: every block of its range against every query of its source.
+void run_task(const ScanContext& ctx, const Source& source, Task& task) {
+  const size_t nq = source.queries.size();
+  const size_t len = ctx.len;
+  task.pools.reserve(nq);
+  for (size_t i = 0; i < nq; ++i) task.pools.emplace_back(ctx.pool_capacity);
+  const bool listed = !source.records.empty();
+  const bool use_kernel = nq >= kMinBlockQueries;
+  const size_t query_bytes = ctx.kernel->query_bytes(len);
+  std::vector<uint8_t> block(use_kernel ? ctx.kernel->block_bytes(len) : 0);
+  std::vector<uint64_t> masks(kBlockQueries * kMaskWords);
+  uint32_t bounds[kBlockQueries];
+  uint32_t distances[kBlockRecords];
+  const KernelTable& table = kernels();
+  const HammingBatchKernel batch = table.hamming_batch;
+  const HammingGatherKernel gather = table.hamming_gather;
+  const HammingKernel single = table.hamming;
+
+  for (uint64_t first = task.begin; first < task.end; first += kBlockRecords) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockRecords, task.end - first));
+    const uint32_t* records = listed ? source.records.data() + first : nullptr;
+    auto record_at = [&](size_t i) { return listed ? uint64_t{records[i]} : first + i; };
+    // Filter bits of this block, when the query has a filter (whole section only).
+    auto allowed = [&](size_t qi, size_t word) {
+      const uint64_t* bitmap = source.masks[qi];
+      return bitmap == nullptr ? ~uint64_t{0} : bitmap[first / 64 + word];
+    };
+    // Exact distances of the whole block for query qi: before its pool has a bound, or
+    // when too few queries share the block.
+    auto offer_all = [&](size_t qi) {
+      const uint8_t* q = ctx.query_sigs + source.queries[qi] * len;
+      if (listed) {
+        gather(q, ctx.sigs, len, records, count, distances);
+      } else {
+        batch(q, ctx.sigs + first * len, len, count, distances);
+      }
+      BoundedPool& pool = task.pools[qi];
+      if (source.masks[qi] == nullptr) {
+        // Every record counts: a plain compare against the bound skips the bit walk. Records
+        // arrive in ascending order, so one at the bound's distance cannot enter either.
+        uint32_t bound = pool.bound_distance();
+        for (size_t i = 0; i < count; ++i) {
+          if (distances[i] >= bound && bound != ~uint32_t{0}) continue;
+          pool.offer(record_at(i), distances[i]);
+          bound = pool.bound_distance();
+        }
+        return;
+      }
+      for (size_t w = 0; w * 64 < count; ++w) {
+        for (uint64_t bits = allowed(qi, w); bits != 0; bits &= bits - 1) {
+          const size_t i = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
+          if (i >= count) break;
+          pool.offer(record_at(i), distances[i]);
+        }
+      }
+    };
+    bool prepared = false;
+    for (size_t q0 = 0; q0 < nq; q0 += kBlockQueries) {
+      const size_t chunk = std::min(kBlockQueries, nq - q0);
+      bool any_bound = false;
+      for (size_t j = 0; j < chunk; ++j) {
+        bounds[j] = task.pools[q0 + j].bound_distance();
+        any_bound = any_bound || bounds[j] != ~uint32_t{0};
+        // Records arrive in ascending order, so one at the bound's distance comes after the
+        // bound's record and cannot enter: only nearer ones need their exact distance.
+        if (bounds[j] != ~uint32_t{0} && bounds[j] > 0) --bounds[j];
+      }
+      if (use_kernel && any_bound) {
+        if (!prepared) {
+          ctx.kernel->prepare_block(ctx.sigs, len, records, first, count, block.data());
+          prepared = true;
+        }
+        ctx.kernel->scan(block.data(), len, count, source.prepared.data() + q0 * query_bytes, chunk,
+                         bounds, masks.data());
+      }
+      for (size_t j = 0; j < chunk; ++j) {
+        const size_t qi = q0 + j;
+        if (!use_kernel || bounds[j] == ~uint32_t{0}) {
+          offer_all(qi);
+          continue;
+        }
+        const uint8_t* q = ctx.query_sigs + source.queries[qi] * len;
+        BoundedPool& pool = task.pools[qi];
+        for (size_t w = 0; w * 64 < count; ++w) {
+          for (uint64_t bits = masks[j * kMaskWords + w] & allowed(qi, w); bits != 0;
+               bits &= bits - 1) {
+            const uint64_t record =
+                record_at(64 * w + static_cast<unsigned>(std::countr_zero(bits)));
+            pool.offer(record, single(q, ctx.sigs + record * len, len));
+          }
+        }
+      }
+    }
+  }
+}
+
+struct Scored {
+  uint64_t record_index;
+  uint32_t distance;
+  float score;
+};
+
+// Higher score first, equal scores by record index, NaN after every number (a strict weak
+// order, as execute_query's re-scoring sorts).
+bool scored_before(const Scored& a, const Scored& b) noexcept {
+  const bool a_nan = std::isnan(a.score);
+  const bool b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  return a.record_index < b.record_index;
+}
+
+// Exact re-scoring of one pool, as execute_query does it: embeddings outside the view
+// score 0.
+Expected<std::vector<Scored>, QueryError> exact_scores(const IndexReader& reader,
+                                                       const std::vector<HammingCandidate>& pool,
+                                                       std::span<const float> query,
+                                                       std::span<const uint8_t> embeddings) {
+  const uint64_t byte_len = 4 * uint64_t{query.size()};
+  std::vector<Scored> scored;
+  std::vector<const uint8_t*> rows;
+  std::vector<size_t> slots;
+  scored.reserve(pool.size());
+  for (const HammingCandidate& c : pool) {
+    Expected<std::optional<uint64_t>, StorageError> offset = reader.external_offset(c.record_index);
+    if (!offset) return unexpected(QueryError{std::move(offset).error()});
+    if (offset->has_value() && **offset <= embeddings.size() &&
+        byte_len <= embeddings.size() - **offset) {
+      rows.push_back(embeddings.data() + **offset);
+      slots.push_back(scored.size());
+    }
+    scored.push_back({c.record_index, c.distance, 0.0f});
+  }
+  std::vector<float> scores(rows.size());
+  dot_f32_le_many(query.data(), query.size(), rows.data(), rows.size(), scores.data());
+  for (size_t j = 0; j < rows.size(); ++j) scored[slots[j]].score = scores[j];
+  return scored;
+}
+
+std::vector<Scored> sign_scores(const IndexReader& reader,
+                                const std::vector<HammingCandidate>& pool,
+                                std::span<const float> query) {
+  std::vector<Scored> scored;
+  scored.reserve(pool.size());
+  for (const HammingCandidate& c : pool) {
+    const uint8_t* sig = reader.signature_ptr(c.record_index);
+    float sum = 0.0f;
+    for (size_t i = 0; i < query.size(); ++i) {
+      sum += ((sig[i / 8] >> (i % 8)) & 1u) != 0 ? query[i] : -query[i];
+    }
+    scored.push_back({c.record_index, c.distance, sum});
+  }
+  return scored;
+}
+
+}  // namespace
+
+Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
+                                                const BatchRequest& request, ThreadPool& pool) {
+  const uint64_t n = reader.record_count();
+  const uint16_t dim = reader.vector_dim();
+  const size_t len = reader.layout().signature_size;
+  const size_t nq = request.query_count;
+  KORVEL_CHECK(n <= kMaxRecordCount, "execute_batch: record count above the ceiling");
+  KORVEL_CHECK(request.oversample >= 1, "execute_batch: oversample must be at least 1");
+  KORVEL_CHECK(request.filters.size() <= 1 || request.filters.size() == nq,
+               "execute_batch: one filter, or one per query");
+  if (request.top_k < 1 || request.top_k > kMaxTopK) {
+    return unexpected(QueryError{TopKOutOfRange{request.top_k}});
+  }
+  const bool have_vectors = !request.vectors.empty();
+  const bool have_signatures = !have_vectors && !request.signatures.empty();
+  const bool rescore = request.exact_rescore;
+  const bool rerank = !rescore && request.rerank == Rerank::kSigns;
+  if ((rescore || rerank) && !have_vectors) {
+    return unexpected(QueryError{VectorDimensionMismatch{0, dim}});
+  }
+  if (have_vectors && request.vectors.size() != nq * size_t{dim}) {
+    return unexpected(QueryError{VectorDimensionMismatch{
+        nq == 0 ? request.vectors.size() : request.vectors.size() / nq, dim}});
+  }
+  KORVEL_CHECK(!have_signatures || request.signatures.size() == nq * len,
+               "execute_batch: signatures must hold one signature per query");
+  if (rescore && !request.embeddings) return unexpected(QueryError{EmbeddingsRequired{}});
+
+  const size_t pool_capacity = size_t{request.oversample} * request.top_k;
+  const size_t threads =
+      request.threads == 0 ? pool.thread_count() : std::min(request.threads, pool.thread_count());
+  BatchResult result;
+  result.row_stride = pool_capacity;
+  result.counts.assign(nq, 0);
+  result.hits.resize(nq * pool_capacity);
+  if (nq == 0 || n == 0) return result;
+
+  // Distinct filters in order of first use, each evaluated once.
+  std::vector<const FilterExpr*> distinct;
+  std::vector<size_t> filter_of(nq, SIZE_MAX);
+  for (size_t q = 0; q < nq; ++q) {
+    const FilterExpr* f = request.filters.empty()       ? nullptr
+                          : request.filters.size() == 1 ? request.filters[0]
+                                                        : request.filters[q];
+    if (f == nullptr) continue;
+    const auto it = std::find(distinct.begin(), distinct.end(), f);
+    filter_of[q] = static_cast<size_t>(it - distinct.begin());
+    if (it == distinct.end()) distinct.push_back(f);
+  }
+  std::vector<std::optional<Expected<CandidateBitmap, TraitIndexOutOfRange>>> bitmaps(
+      distinct.size());
+  std::vector<uint64_t> matches(distinct.size());
+  pool.parallel_for(distinct.size(), threads, [&](size_t f) {
+    bitmaps[f] = evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),
+                                 reader.bit_width(), reader.layout().blocks, n);
+    if (!*bitmaps[f]) return;
+    CandidateBitmap& bitmap = **bitmaps[f];
+    if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
+    uint64_t total = 0;
+    for (uint64_t w : bitmap) total += static_cast<uint64_t>(std::popcount(w));
+    matches[f] = total;
+  });
+  for (auto& b : bitmaps) {
+    if (!*b) return unexpected(QueryError{std::move(*b).error()});
+  }
+  auto bitmap_of = [&](size_t q) -> const CandidateBitmap* {
+    return filter_of[q] == SIZE_MAX ? nullptr : &**bitmaps[filter_of[q]];
+  };
+
+  if ((!have_vectors && !have_signatures) || dim == 0) {
+    // The categorical path: matching records in record order, distance 0.
+    for (size_t q = 0; q < nq; ++q) {
+      SearchHit* row = result.hits.data() + q * pool_capacity;
+      uint32_t& count = result.counts[q];
+      const CandidateBitmap* bitmap = bitmap_of(q);
+      if (bitmap == nullptr) {
+        for (uint64_t r = 0; r < n && count < pool_capacity; ++r)
+          row[count++] = {std::nullopt, r, 0};
+        continue;
+      }
+      for (size_t b = 0; b < bitmap->size() && count < pool_capacity; ++b) {
+        for (uint64_t w = (*bitmap)[b]; w != 0 && count < pool_capacity; w &= w - 1) {
+          row[count++] = {std::nullopt, 64 * b + static_cast<unsigned>(std::countr_zero(w)), 0};
+        }
+      }
+    }
+    return result;
+  }
+
+  std::vector<uint8_t> query_sigs;
+  if (have_vectors) {
+    query_sigs.resize(nq * len);
+    for (size_t q = 0; q < nq; ++q) {
+      compute_signature_into(request.vectors.subspan(q * dim, dim), query_sigs.data() + q * len);
+    }
+  }
+  const uint8_t* sigs_of_queries = have_vectors ? query_sigs.data() : request.signatures.data();
+
+  // Sources: the whole section (source 0), then one list per selective filter.
+  std::vector<Source> sources(1);
+  std::vector<size_t> list_of(distinct.size(), SIZE_MAX);
+  for (size_t q = 0; q < nq; ++q) {
+    const size_t f = filter_of[q];
+    if (f != SIZE_MAX && matches[f] == 0) continue;  // empty row
+    if (f == SIZE_MAX || matches[f] * kListRatio >= n) {
+      sources[0].queries.push_back(q);
+      sources[0].masks.push_back(f == SIZE_MAX ? nullptr : bitmaps[f]->value().data());
+      continue;
+    }
+    if (list_of[f] == SIZE_MAX) {
+      list_of[f] = sources.size();
+      Source& s = sources.emplace_back();
+      s.records.reserve(matches[f]);
+      const CandidateBitmap& bitmap = bitmaps[f]->value();
+      for (size_t b = 0; b < bitmap.size(); ++b) {
+        for (uint64_t w = bitmap[b]; w != 0; w &= w - 1) {
+          s.records.push_back(
+              static_cast<uint32_t>(64 * b + static_cast<unsigned>(std::countr_zero(w))));
+        }
+      }
+      s.count = s.records.size();
+    }
+    sources[list_of[f]].queries.push_back(q);
+    sources[list_of[f]].masks.push_back(nullptr);
+  }
+  sources[0].count = n;
+
+  const HammingBlockKernel& kernel = *kernels().hamming_block;
+  std::vector<Task> tasks;
+  std::vector<uint8_t> gathered;
+  for (size_t s = 0; s < sources.size(); ++s) {
+    Source& source = sources[s];
+    if (source.queries.empty()) continue;
+    const size_t qb = kernel.query_bytes(len);
+    gathered.resize(source.queries.size() * len);
+    for (size_t i = 0; i < source.queries.size(); ++i) {
+      std::memcpy(gathered.data() + i * len, sigs_of_queries + source.queries[i] * len, len);
+    }
+    source.prepared.resize(source.queries.size() * qb);
+    kernel.prepare_queries(gathered.data(), len, source.queries.size(), source.prepared.data());
+    const uint64_t blocks = (source.count + kBlockRecords - 1) / kBlockRecords;
+    const uint64_t ranges = std::clamp<uint64_t>(source.count / kMinTaskRecords, 1, threads);
+    for (uint64_t r = 0; r < ranges; ++r) {
+      const uint64_t begin = blocks * r / ranges * kBlockRecords;
+      const uint64_t end = std::min(source.count, blocks * (r + 1) / ranges * kBlockRecords);
+      if (begin < end) tasks.push_back({s, begin, end, {}});
+    }
+  }
+  const ScanContext ctx{reader.signature_ptr(0), len, pool_capacity, sigs_of_queries, &kernel};
+  pool.parallel_for(tasks.size(), threads,
+                    [&](size_t t) { run_task(ctx, sources[tasks[t].source], tasks[t]); });
+
+  // Merge each query's pools, then rank its row.
+  std::vector<std::vector<HammingCandidate>> pools(nq);
+  for (size_t s = 0; s < sources.size(); ++s) {
+    for (size_t qi = 0; qi < sources[s].queries.size(); ++qi) {
+      BoundedPool merged(pool_capacity);
+      for (Task& task : tasks) {
+        if (task.source != s) continue;
+        for (uint64_t key : task.pools[qi].keys()) {
+          merged.offer(key & 0xFFFFFFFFu, static_cast<uint32_t>(key >> 32));
+        }
+      }
+      pools[sources[s].queries[qi]] = merged.take_sorted();
+    }
+  }
+  std::vector<std::optional<QueryError>> errors(nq);
+  pool.parallel_for(nq, threads, [&](size_t q) {
+    SearchHit* row = result.hits.data() + q * pool_capacity;
+    if (!rescore && !rerank) {
+      for (const HammingCandidate& c : pools[q]) {
+        row[result.counts[q]++] = {std::nullopt, c.record_index, c.distance};
+      }
+      return;
+    }
+    const std::span<const float> query = request.vectors.subspan(q * dim, dim);
+    std::vector<Scored> scored;
+    if (rescore) {
+      auto exact = exact_scores(reader, pools[q], query, *request.embeddings);
+      if (!exact) {
+        errors[q] = std::move(exact).error();
+        return;
+      }
+      scored = std::move(exact).value();
+    } else {
+      scored = sign_scores(reader, pools[q], query);
+    }
+    std::sort(scored.begin(), scored.end(), scored_before);
+    scored.resize(std::min<size_t>(request.top_k, scored.size()));
+    for (const Scored& s : scored) row[result.counts[q]++] = {s.score, s.record_index, s.distance};
+  });
+  for (auto& e : errors) {
+    if (e) return unexpected(std::move(*e));
+  }
+  return result;
+}
+
+Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const FilterExpr* filter) {
+  const uint64_t n = reader.record_count();
+  if (filter == nullptr) return n;
+  KORVEL_ASSIGN_OR_RETURN(CandidateBitmap bitmap,
+                          evaluate_filter(*filter, reader.code_planes(), reader.trait_count(),
+                                          reader.bit_width(), reader.layout().blocks, n));
+  if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
+  uint64_t total = 0;
+  for (uint64_t w : bitmap) total += static_cast<uint64_t>(std::popcount(w));
+  return total;
+}
+
+namespace {
+
+// Splits the records of `records` by the code planes planes[0..k] of one block, highest
+// bit first, and adds each code's count; empty subsets stop early, so a block costs about
+// as many steps as it holds distinct codes times the width.
+void count_codes(const uint8_t* planes, int k, uint64_t records, uint32_t code,
+                 uint64_t* counts) noexcept {
+  if (records == 0) return;
+  if (k < 0) {
+    counts[code] += static_cast<uint64_t>(std::popcount(records));
+    return;
+  }
+  const uint64_t plane = load_u64(planes + 8 * static_cast<size_t>(k));
+  count_codes(planes, k - 1, records & plane, code | (uint32_t{1} << k), counts);
+  count_codes(planes, k - 1, records & ~plane, code, counts);
+}
+
+}  // namespace
+
+Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& reader, size_t trait,
+                                                         const FilterExpr* filter) {
+  const uint64_t n = reader.record_count();
+  const uint16_t traits = reader.trait_count();
+  const uint8_t width = reader.bit_width();
+  if (trait >= traits) return unexpected(QueryError{TraitIndexOutOfRange{trait, traits}});
+  CandidateBitmap bitmap;
+  if (filter != nullptr) {
+    KORVEL_ASSIGN_OR_RETURN(bitmap, evaluate_filter(*filter, reader.code_planes(), traits, width,
+                                                    reader.layout().blocks, n));
+  }
+  std::vector<uint64_t> counts(size_t{1} << width, 0);
+  const uint8_t* planes = reader.code_planes().data();
+  const uint64_t block_stride = uint64_t{traits} * width * 8;
+  for (uint64_t b = 0; b < reader.layout().blocks; ++b) {
+    uint64_t records = b + 1 == reader.layout().blocks ? last_word_mask(n) : ~uint64_t{0};
+    if (filter != nullptr) records &= bitmap[b];
+    count_codes(planes + b * block_stride + trait * width * 8, width - 1, records, 0,
+                counts.data());
+  }
+  return counts;
+}
+
+}  // namespace korvel

@@ -1,0 +1,297 @@
+// execute_batch against execute_query, query by query, on seeded random indexes (dimensions
+// that are not multiples of 8, clustered signatures so that distances tie, selective, dense
+// and empty filters, shared and per-query filters, several query counts, one and two
+// threads, exact re-scoring); the sign re-rank against its definition; count_matching and
+// facet_counts against per-record evaluation; and the batch-wide errors.
+#include "query/batch_query.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "categorical/plane_packing.h"
+#include "common/check.h"
+#include "common/little_endian.h"
+#include "query/test_filters.h"
+#include "vector/signature.h"
+
+namespace korvel {
+namespace {
+
+using namespace testing_filters;
+
+struct TestIndex {
+  QueryState state;
+  std::vector<std::vector<uint16_t>> codes;  // per record, per trait
+  std::vector<uint8_t> embeddings;           // the records' float32 rows, little-endian
+};
+
+// A data file of n records, written by hand for any width: embeddings drawn around a few
+// centres (so signatures cluster and distances tie), codes from small alphabets with one
+// rare value, external offsets mostly into `embeddings`, some absent or out of its range.
+TestIndex random_index(std::mt19937& rng, uint64_t n, uint16_t traits, uint8_t width,
+                       uint16_t dim) {
+  std::vector<std::vector<uint16_t>> codes_of;
+  std::vector<uint8_t> embeddings;
+  const Layout layout = compute_layout(n, traits, width, dim);
+  std::vector<uint8_t> image(layout.total_size);
+  encode_header({kFormatVersion, n, traits, dim, width}, image.data());
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres(4, std::vector<float>(dim));
+  for (auto& c : centres) {
+    for (float& x : c) x = noise(rng);
+  }
+  embeddings.resize(n * 4 * size_t{dim});
+  std::vector<uint64_t> block(size_t{traits} * width);
+  for (uint64_t r = 0; r < n; ++r) {
+    std::vector<float> e = centres[rng() % centres.size()];
+    for (float& x : e) x += 0.7f * noise(rng);
+    std::memcpy(embeddings.data() + r * 4 * dim, e.data(), 4 * size_t{dim});
+    compute_signature_into(e, &image[layout.signature_start + r * layout.signature_size]);
+    const auto pick = rng() % 10;
+    const uint64_t offset = pick == 0   ? kNoExternalOffset
+                            : pick == 1 ? embeddings.size() - 2  // out of the view
+                                        : r * 4 * dim;
+    store_u64(&image[layout.offsets_start + 8 * r], offset);
+    std::vector<uint16_t> codes(traits);
+    for (uint16_t k = 0; k < traits; ++k) {
+      // Code 3 is rare (about 1 in 40 records): filters on it take the list path.
+      codes[k] = rng() % 40 == 0 ? 3 : static_cast<uint16_t>(rng() % 3);
+    }
+    codes_of.push_back(codes);
+  }
+  for (uint64_t b = 0; b < layout.blocks; ++b) {
+    std::fill(block.begin(), block.end(), 0);
+    for (unsigned j = 0; j < 64 && 64 * b + j < n; ++j) {
+      for (uint16_t k = 0; k < traits; ++k)
+        pack_code(block.data(), k, width, codes_of[64 * b + j][k], j);
+    }
+    for (size_t i = 0; i < block.size(); ++i)
+      store_u64(&image[kHeaderSize + (b * block.size() + i) * 8], block[i]);
+  }
+  std::string path = testing::TempDir() + "korvel_batch_XXXXXX";
+  const int fd = mkstemp(path.data());
+  KORVEL_CHECK(fd >= 0, "mkstemp failed");
+  close(fd);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+  auto reader = IndexReader::open(path);
+  unlink(path.c_str());
+  KORVEL_CHECK(reader.has_value(), "open failed");
+  return {QueryState{{}, {}, {}, std::move(reader).value()}, std::move(codes_of),
+          std::move(embeddings)};
+}
+
+FilterExpr random_filter(std::mt19937& rng, uint16_t traits) {
+  const auto t = [&] { return static_cast<size_t>(rng() % traits); };
+  switch (rng() % 5) {
+    case 0:
+      return eq(t(), 3);  // rare: the list path
+    case 1:
+      return eq(t(), 7);  // no record
+    case 2:
+      return and_(eq(t(), 3), not_(eq(t(), 0)));
+    case 3:
+      return or_(eq(t(), 1), eq(t(), 2));
+    default:
+      return not_(eq(t(), 0));
+  }
+}
+
+bool matches(const FilterExpr& f, const std::vector<uint16_t>& codes) {
+  if (const auto* e = std::get_if<EqNode>(&f.node)) return codes[e->trait_index] == e->code;
+  if (const auto* a = std::get_if<AndNode>(&f.node)) {
+    for (const FilterExpr& c : a->children)
+      if (!matches(c, codes)) return false;
+    return true;
+  }
+  if (const auto* o = std::get_if<OrNode>(&f.node)) {
+    for (const FilterExpr& c : o->children)
+      if (matches(c, codes)) return true;
+    return false;
+  }
+  return !matches(*std::get<NotNode>(f.node).child, codes);
+}
+
+FilterExpr clone(const FilterExpr& f) {
+  if (const auto* e = std::get_if<EqNode>(&f.node)) return FilterExpr{*e};
+  if (const auto* n = std::get_if<NotNode>(&f.node)) return not_(clone(*n->child));
+  const bool is_and = std::holds_alternative<AndNode>(f.node);
+  const auto& children =
+      is_and ? std::get<AndNode>(f.node).children : std::get<OrNode>(f.node).children;
+  std::vector<FilterExpr> copies;
+  for (const FilterExpr& c : children) copies.push_back(clone(c));
+  return is_and ? FilterExpr{AndNode{std::move(copies)}} : FilterExpr{OrNode{std::move(copies)}};
+}
+
+bool same_hits(std::span<const SearchHit> a, const std::vector<SearchHit>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].record_index != b[i].record_index || a[i].distance != b[i].distance ||
+        a[i].exact_score.has_value() != b[i].exact_score.has_value() ||
+        (a[i].exact_score && std::memcmp(&*a[i].exact_score, &*b[i].exact_score, 4) != 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(ExecuteBatch, EveryRowEqualsExecuteQuery) {
+  ThreadPool pool(2);
+  std::mt19937 rng(12);
+  const uint64_t sizes[] = {1, 63, 64, 65, 700, 5000, 9000};
+  const uint16_t dims[] = {1, 7, 8, 13, 64, 100, 200};
+  for (int round = 0; round < 28; ++round) {
+    const uint64_t n = sizes[round % 7];
+    const uint16_t dim = dims[(round / 2) % 7];
+    const uint16_t traits = static_cast<uint16_t>(1 + rng() % 3);
+    const uint8_t width = std::vector<uint8_t>{4, 8, 16}[rng() % 3];
+    TestIndex index = random_index(rng, n, traits, width, dim);
+    const size_t nq = std::vector<size_t>{1, 3, 5, 40}[round % 4];
+    std::vector<float> vectors(nq * dim);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (float& x : vectors) x = noise(rng);
+    std::vector<FilterExpr> filters;
+    for (size_t q = 0; q < nq; ++q) filters.push_back(random_filter(rng, traits));
+    std::vector<const FilterExpr*> filter_ptrs;
+    const int mode = round % 3;  // none, shared, per query (some without)
+    if (mode == 1) filter_ptrs.push_back(&filters[0]);
+    if (mode == 2) {
+      for (size_t q = 0; q < nq; ++q) filter_ptrs.push_back(q % 4 == 3 ? nullptr : &filters[q]);
+    }
+    BatchRequest request;
+    request.query_count = nq;
+    request.vectors = vectors;
+    request.filters = filter_ptrs;
+    request.top_k = static_cast<uint32_t>(1 + rng() % 20);
+    request.exact_rescore = round % 5 == 4;
+    request.embeddings = std::span<const uint8_t>(index.embeddings);
+    for (size_t threads : {1, 2}) {
+      request.threads = threads;
+      auto batch = execute_batch(index.state.reader, request, pool);
+      ASSERT_TRUE(batch.has_value()) << to_string(batch.error());
+      for (size_t q = 0; q < nq; ++q) {
+        QueryRequest single;
+        const FilterExpr* f = mode == 0 ? nullptr : mode == 1 ? filter_ptrs[0] : filter_ptrs[q];
+        if (f != nullptr) single.filter = clone(*f);
+        single.query_vector =
+            std::vector<float>(vectors.begin() + q * dim, vectors.begin() + (q + 1) * dim);
+        single.top_k = request.top_k;
+        single.exact_rescore = request.exact_rescore;
+        single.embeddings = request.embeddings;
+        auto expected = execute_query(index.state, single);
+        ASSERT_TRUE(expected.has_value());
+        ASSERT_TRUE(same_hits(batch->row(q), *expected))
+            << "round " << round << " n " << n << " dim " << dim << " query " << q << " threads "
+            << threads;
+      }
+    }
+  }
+}
+
+TEST(ExecuteBatch, SignRerankOrdersThePoolBySignScore) {
+  ThreadPool pool(2);
+  std::mt19937 rng(5);
+  for (const uint16_t dim : std::vector<uint16_t>{5, 64, 77}) {
+    TestIndex index = random_index(rng, 900, 1, 8, dim);
+    const size_t nq = 6;
+    std::vector<float> vectors(nq * dim);
+    std::normal_distribution<float> noise(0.0f, 1.0f);
+    for (float& x : vectors) x = noise(rng);
+    BatchRequest request;
+    request.query_count = nq;
+    request.vectors = vectors;
+    request.top_k = 7;
+    request.rerank = Rerank::kSigns;
+    auto batch = execute_batch(index.state.reader, request, pool);
+    ASSERT_TRUE(batch.has_value());
+    request.rerank = Rerank::kNone;
+    auto plain = execute_batch(index.state.reader, request, pool);
+    for (size_t q = 0; q < nq; ++q) {
+      // The best 7 of the unranked pool under (score descending, record ascending).
+      std::vector<std::pair<float, uint64_t>> want;
+      for (const SearchHit& h : plain->row(q)) {
+        const uint8_t* sig = index.state.reader.signature_ptr(h.record_index);
+        float score = 0.0f;
+        for (size_t i = 0; i < dim; ++i) {
+          const float v = vectors[q * dim + i];
+          score += (sig[i / 8] >> (i % 8)) & 1u ? v : -v;
+        }
+        want.push_back({-score, h.record_index});
+      }
+      std::sort(want.begin(), want.end());
+      want.resize(std::min<size_t>(7, want.size()));
+      ASSERT_EQ(batch->row(q).size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(batch->row(q)[i].record_index, want[i].second);
+        EXPECT_EQ(*batch->row(q)[i].exact_score, -want[i].first);
+      }
+    }
+  }
+}
+
+TEST(CountAndFacets, MatchPerRecordEvaluation) {
+  std::mt19937 rng(9);
+  for (const uint8_t width : std::vector<uint8_t>{4, 8, 16}) {
+    for (uint64_t n : {0, 1, 64, 130, 3000}) {
+      TestIndex index = random_index(rng, n, 3, width, 8);
+      std::vector<FilterExpr> filters;
+      for (int i = 0; i < 6; ++i) filters.push_back(random_filter(rng, 3));
+      std::vector<const FilterExpr*> cases = {nullptr};
+      for (const FilterExpr& f : filters) cases.push_back(&f);
+      for (const FilterExpr* f : cases) {
+        uint64_t want = 0;
+        std::vector<uint64_t> facets(size_t{1} << width, 0);
+        for (uint64_t r = 0; r < n; ++r) {
+          if (f != nullptr && !matches(*f, index.codes[r])) continue;
+          ++want;
+          ++facets[index.codes[r][1]];
+        }
+        EXPECT_EQ(*count_matching(index.state.reader, f), want);
+        EXPECT_EQ(*facet_counts(index.state.reader, 1, f), facets);
+      }
+    }
+  }
+}
+
+TEST(ExecuteBatch, BatchWideErrors) {
+  ThreadPool pool(1);
+  std::mt19937 rng(3);
+  TestIndex index = random_index(rng, 100, 2, 8, 16);
+  const std::vector<float> vectors(2 * 16, 1.0f);
+  const FilterExpr bad_trait = eq(5, 1);
+  const FilterExpr good = eq(0, 1);
+  const FilterExpr* per_query[] = {&good, &bad_trait};
+  auto error_of = [&](BatchRequest r) {
+    auto result = execute_batch(index.state.reader, r, pool);
+    return result ? std::string("ok") : to_string(result.error());
+  };
+  BatchRequest base;
+  base.query_count = 2;
+  base.vectors = vectors;
+  BatchRequest r = base;
+  r.top_k = 0;
+  EXPECT_EQ(error_of(r), "top_k value 0 out of range (valid: 1..=10000)");
+  r = base;
+  r.vectors = std::span<const float>(vectors).first(31);
+  EXPECT_EQ(error_of(r), "Query vector dimension mismatch: expected 16, got 15");
+  r = base;
+  r.exact_rescore = true;
+  EXPECT_EQ(error_of(r), "Exact rescoring requires embeddings data");
+  r.vectors = {};
+  EXPECT_EQ(error_of(r), "Query vector dimension mismatch: expected 16, got 0");
+  r = base;
+  r.filters = per_query;
+  EXPECT_EQ(error_of(r), "Trait index 5 out of range (valid: 0..2)");
+  EXPECT_EQ(to_string(facet_counts(index.state.reader, 2, nullptr).error()),
+            "Trait index 2 out of range (valid: 0..2)");
+}
+
+}  // namespace
+}  // namespace korvel

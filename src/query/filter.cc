@@ -1,0 +1,170 @@
+// Filter evaluation on the bit-sliced code planes. Every node yields one word per block of
+// 64 records, computed from the plane words read in place from the mapping; no record's
+// code is ever decoded. Eq nodes combine straight into their parent's accumulator, so the
+// usual shape (one And over Eq nodes) allocates nothing beyond the result bitmap.
+#include "query/filter.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "common/check.h"
+#include "common/little_endian.h"
+#include "simd/kernel_table.h"
+
+namespace korvel {
+namespace {
+
+void clear_beyond(std::span<uint64_t> words, uint64_t record_count) noexcept {
+  if (!words.empty()) words.back() &= last_word_mask(record_count);
+}
+
+bool any_set(std::span<const uint64_t> words) noexcept {
+  for (uint64_t w : words) {
+    if (w != 0) return true;
+  }
+  return false;
+}
+
+// One Eq node over all blocks, combined into `out` by `mode`. The widths a data file can
+// have (4, 8 and 16) go through the vector kernel; any other width one word at a time.
+void eq_blocks(const uint8_t* planes, uint64_t block_stride, size_t trait, uint8_t width,
+               uint16_t code, std::span<uint64_t> out, PlaneCombine mode,
+               MatchPlanesKernel kernel) noexcept {
+  // flip[k] turns plane word k into "the record's bit k equals the code's bit k". Code bits
+  // at positions >= width are never looked at.
+  uint64_t flip[256];
+  for (unsigned k = 0; k < width; ++k) {
+    flip[k] = (k < 16 && ((code >> k) & 1u) != 0) ? 0 : ~uint64_t{0};
+  }
+  const uint8_t* base = planes + trait * width * 8;
+  if (width == 4 || width == 8 || width == 16) {
+    kernel(base, block_stride, flip, width, mode, out.data(), out.size());
+    return;
+  }
+  for (size_t b = 0; b < out.size(); ++b, base += block_stride) {
+    uint64_t acc = ~uint64_t{0};
+    for (unsigned k = 0; k < width; ++k) acc &= load_u64(base + 8 * k) ^ flip[k];
+    switch (mode) {
+      case PlaneCombine::kAssign:
+        out[b] = acc;
+        break;
+      case PlaneCombine::kAnd:
+        out[b] &= acc;
+        break;
+      case PlaneCombine::kOr:
+        out[b] |= acc;
+        break;
+    }
+  }
+}
+
+class Evaluator {
+ public:
+  Evaluator(std::span<const uint8_t> planes, uint16_t trait_count, uint8_t bit_width,
+            uint64_t blocks, uint64_t record_count) noexcept
+      : planes_(planes.data()),
+        trait_count_(trait_count),
+        bit_width_(bit_width),
+        blocks_(blocks),
+        record_count_(record_count),
+        block_stride_(uint64_t{trait_count} * bit_width * 8),
+        kernel_(kernels().match_planes) {}
+
+  // Evaluates `expr` and combines its result into `out` (blocks words) by `mode`.
+  Expected<void, TraitIndexOutOfRange> eval(const FilterExpr& expr, std::span<uint64_t> out,
+                                            PlaneCombine mode) {
+    if (const auto* eq = std::get_if<EqNode>(&expr.node)) return eval_eq(*eq, out, mode);
+    if (mode == PlaneCombine::kAssign) return eval_compound(expr, out);
+    CandidateBitmap child(blocks_);
+    KORVEL_TRY(eval_compound(expr, child));
+    for (size_t b = 0; b < out.size(); ++b) {
+      out[b] = mode == PlaneCombine::kAnd ? (out[b] & child[b]) : (out[b] | child[b]);
+    }
+    return {};
+  }
+
+ private:
+  Expected<void, TraitIndexOutOfRange> eval_eq(const EqNode& eq, std::span<uint64_t> out,
+                                               PlaneCombine mode) {
+    if (eq.trait_index >= trait_count_) {
+      return unexpected(TraitIndexOutOfRange{eq.trait_index, trait_count_});
+    }
+    if (bit_width_ < 16 && (eq.code >> bit_width_) != 0) {
+      // No stored code is that wide (a sidecar out of step with its data file): match nothing
+      // rather than the records whose code equals the value's low bits.
+      if (mode != PlaneCombine::kOr) std::fill(out.begin(), out.end(), uint64_t{0});
+      return {};
+    }
+    eq_blocks(planes_, block_stride_, eq.trait_index, bit_width_, eq.code, out, mode, kernel_);
+    return {};
+  }
+
+  // And, Or and Not, written over `out`.
+  Expected<void, TraitIndexOutOfRange> eval_compound(const FilterExpr& expr,
+                                                     std::span<uint64_t> out) {
+    if (const auto* node = std::get_if<AndNode>(&expr.node)) {
+      if (node->children.empty()) {
+        std::fill(out.begin(), out.end(), ~uint64_t{0});
+        clear_beyond(out, record_count_);
+        return {};
+      }
+      KORVEL_TRY(eval(node->children.front(), out, PlaneCombine::kAssign));
+      for (size_t i = 1; i < node->children.size(); ++i) {
+        // Bits beyond the last record count here: an Eq on a code whose low bits are all
+        // zero matches those positions, and that keeps the evaluation going.
+        if (!any_set(out)) return {};
+        KORVEL_TRY(eval(node->children[i], out, PlaneCombine::kAnd));
+      }
+      return {};
+    }
+    if (const auto* node = std::get_if<OrNode>(&expr.node)) {
+      std::fill(out.begin(), out.end(), uint64_t{0});
+      for (const FilterExpr& child : node->children)
+        KORVEL_TRY(eval(child, out, PlaneCombine::kOr));
+      return {};
+    }
+    const auto& node = std::get<NotNode>(expr.node);
+    KORVEL_CHECK(node.child != nullptr, "Not filter without a child");
+    KORVEL_TRY(eval(*node.child, out, PlaneCombine::kAssign));
+    for (uint64_t& w : out) w = ~w;
+    clear_beyond(out, record_count_);
+    return {};
+  }
+
+  const uint8_t* planes_;
+  uint16_t trait_count_;
+  uint8_t bit_width_;
+  uint64_t blocks_;
+  uint64_t record_count_;
+  uint64_t block_stride_;
+  MatchPlanesKernel kernel_;
+};
+
+}  // namespace
+
+std::string to_string(const TraitIndexOutOfRange& e) {
+  return "Trait index " + std::to_string(e.index) + " out of range (valid: 0.." +
+         std::to_string(e.trait_count) + ")";
+}
+
+Expected<CandidateBitmap, TraitIndexOutOfRange> evaluate_filter(const FilterExpr& expr,
+                                                                std::span<const uint8_t> planes,
+                                                                uint16_t trait_count,
+                                                                uint8_t bit_width, uint64_t blocks,
+                                                                uint64_t record_count) {
+  KORVEL_CHECK(blocks == (record_count + 63) / 64, "evaluate_filter: block count mismatch");
+  const uint64_t block_bytes = uint64_t{trait_count} * bit_width * 8;
+  KORVEL_CHECK(block_bytes == 0 || blocks <= planes.size() / block_bytes,
+               "evaluate_filter: plane section too short");
+  CandidateBitmap result(blocks);
+  Evaluator evaluator(planes, trait_count, bit_width, blocks, record_count);
+  KORVEL_TRY(evaluator.eval(expr, result, PlaneCombine::kAssign));
+  return result;
+}
+
+}  // namespace korvel

@@ -1,0 +1,180 @@
+// The pools come from the batched engine on each shard, as in search_batch: every shard's pool is
+// a prefix of its records under (distance, record), so the merge over this set's shards is a
+// prefix of the set's records under (distance, shard, record), and merging such prefixes of
+// disjoint parts again gives the whole set's pool.
+#include "shards/shard_pool.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "common/check.h"
+#include "common/thread_pool.h"
+#include "query/batch_query.h"
+#include "vector/dot.h"
+
+namespace korvel {
+
+SetScope whole_set(const ShardSet& set) noexcept {
+  return {set.record_count(), set.shard_count(), 0};
+}
+
+Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
+                                              const SetScope& scope) {
+  const size_t nq = request.query_count;
+  const size_t shards = set.shard_count();
+  const uint16_t dim = set.dim();
+  if (request.k == 0 || request.k > kMaxTopK) {
+    return unexpected(SearchError{KOutOfRange{request.k}});
+  }
+  if (request.oversample == 0) {
+    return unexpected(SearchError{OversampleOutOfRange{request.oversample}});
+  }
+  const uint64_t wanted = request.oversample > std::numeric_limits<uint64_t>::max() / request.k
+                              ? std::numeric_limits<uint64_t>::max()
+                              : request.oversample * request.k;
+  const uint64_t pool_size = std::min(wanted, scope.record_count);
+  if (pool_size > kMaxPool) return unexpected(SearchError{PoolTooLarge{wanted}});
+  if (request.queries.size() != nq * dim) {
+    return unexpected(SearchError{QueryShapeMismatch{request.queries.size(), nq, dim}});
+  }
+  const size_t filter_count = request.filters.size();
+  if (filter_count > 1 && filter_count != nq) {
+    return unexpected(SearchError{FilterCountMismatch{filter_count, nq}});
+  }
+  if (request.rerank == Rescoring::kExact && request.embeddings.size() != 1 &&
+      request.embeddings.size() != scope.shard_count) {
+    return unexpected(
+        SearchError{EmbeddingBufferCount{request.embeddings.size(), scope.shard_count}});
+  }
+  for (size_t row = 0; row < nq; ++row) {
+    const float* q = request.queries.data() + row * dim;
+    if (!std::all_of(q, q + dim, [](float v) { return std::isfinite(v); })) {
+      return unexpected(SearchError{NonFiniteQuery{row}});
+    }
+  }
+  // Filters resolved once per (filter, shard), before any work: an unknown trait fails the
+  // whole call, as in search_batch.
+  std::vector<std::optional<FilterExpr>> resolved(std::max<size_t>(filter_count, 1) * shards);
+  for (size_t f = 0; f < filter_count; ++f) {
+    if (!request.filters[f]) continue;
+    for (size_t s = 0; s < shards; ++s) {
+      KORVEL_ASSIGN_OR_RETURN(resolved[f * shards + s],
+                              resolve_filter(set, s, *request.filters[f]));
+    }
+  }
+
+  PoolBatch result;
+  result.query_count = nq;
+  result.pool_size = static_cast<size_t>(pool_size);
+  result.counts.assign(nq, 0);
+  if (pool_size == 0 || nq == 0) return result;
+  result.hits.resize(nq * result.pool_size);
+
+  // Every query's pool in each shard, one batch per shard on the batched engine.
+  std::vector<BatchResult> pools;
+  pools.reserve(shards);
+  std::vector<const FilterExpr*> filters(filter_count);
+  for (size_t s = 0; s < shards; ++s) {
+    for (size_t f = 0; f < filter_count; ++f) {
+      filters[f] = resolved[f * shards + s] ? &*resolved[f * shards + s] : nullptr;
+    }
+    BatchRequest batch;
+    batch.query_count = nq;
+    batch.vectors = request.queries;
+    batch.filters = filters;
+    batch.top_k = static_cast<uint32_t>(request.k);
+    batch.oversample = static_cast<uint32_t>((pool_size + request.k - 1) / request.k);
+    batch.threads = request.threads;
+    auto shard_pools = execute_batch(set.shard(s).state.reader, batch, default_thread_pool());
+    if (!shard_pools) return unexpected(SearchError{std::move(shard_pools).error()});
+    pools.push_back(std::move(*shard_pools));
+  }
+
+  parallel_for(nq, request.threads, [&](size_t q) {
+    std::vector<PoolHit> pool;
+    for (size_t s = 0; s < shards; ++s) {
+      const auto shard = static_cast<uint32_t>(scope.first_shard + s);
+      for (const SearchHit& h : pools[s].row(q)) {
+        pool.push_back({set.doc_id(s, h.record_index), h.record_index, shard, h.distance});
+      }
+    }
+    const size_t keep = std::min(pool.size(), result.pool_size);
+    std::partial_sort(pool.begin(), pool.begin() + keep, pool.end(),
+                      [](const PoolHit& a, const PoolHit& b) {
+                        if (a.distance != b.distance) return a.distance < b.distance;
+                        if (a.shard != b.shard) return a.shard < b.shard;
+                        return a.record < b.record;
+                      });
+    std::copy_n(pool.begin(), keep, result.hits.begin() + q * result.pool_size);
+    result.counts[q] = static_cast<uint32_t>(keep);
+  });
+  return result;
+}
+
+Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope,
+                                                     std::span<const uint32_t> rows,
+                                                     std::span<const uint32_t> shards,
+                                                     std::span<const uint64_t> records) {
+  KORVEL_CHECK(rows.size() == shards.size() && rows.size() == records.size(),
+               "score_pool: entry arrays of different lengths");
+  const uint16_t dim = set.dim();
+  std::vector<float> scores(rows.size(), 0.0f);  // no embedding: 0, as search_batch scores it
+  if (request.rerank == Rescoring::kSigns) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const float* q = request.queries.data() + size_t{rows[i]} * dim;
+      const uint8_t* sig =
+          set.shard(shards[i] - scope.first_shard).state.reader.signature_ptr(records[i]);
+      float acc = 0.0f;
+      for (size_t j = 0; j < dim; ++j) {
+        // -q[j] where the bit is clear, by flipping the sign bit: no branch on random bits.
+        const uint32_t clear = ((sig[j / 8] >> (j % 8)) & 1u) ^ 1u;
+        acc += std::bit_cast<float>(std::bit_cast<uint32_t>(q[j]) ^ (clear << 31));
+      }
+      scores[i] = acc;
+    }
+    return scores;
+  }
+  if (request.embeddings.size() != 1 && request.embeddings.size() != scope.shard_count) {
+    return unexpected(
+        SearchError{EmbeddingBufferCount{request.embeddings.size(), scope.shard_count}});
+  }
+  // Each query row's embeddings are gathered, then scored in one pass of the lane-parallel dot
+  // product (the same left-to-right sums as one at a time).
+  const uint64_t bytes = 4 * uint64_t{dim};
+  std::vector<const uint8_t*> gathered;
+  std::vector<size_t> slots;
+  std::vector<float> out;
+  auto flush = [&](uint32_t row) {
+    out.resize(gathered.size());
+    dot_f32_le_many(request.queries.data() + size_t{row} * dim, dim, gathered.data(),
+                    gathered.size(), out.data());
+    for (size_t j = 0; j < slots.size(); ++j) scores[slots[j]] = out[j];
+    gathered.clear();
+    slots.clear();
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0 && rows[i] != rows[i - 1] && !gathered.empty()) flush(rows[i - 1]);
+    const auto& buffer = request.embeddings[request.embeddings.size() == 1 ? 0 : shards[i]];
+    if (!buffer) continue;
+    const size_t local = shards[i] - scope.first_shard;
+    auto offset = set.shard(local).state.reader.external_offset(records[i]);
+    if (!offset) return unexpected(SearchError{QueryError{std::move(offset).error()}});
+    if (!offset->has_value()) continue;
+    const uint64_t at = **offset;
+    if (at > buffer->size() || bytes > buffer->size() - at) {
+      return unexpected(
+          SearchError{EmbeddingOutOfBounds{shards[i], records[i], at, bytes, buffer->size()}});
+    }
+    gathered.push_back(buffer->data() + at);
+    slots.push_back(i);
+  }
+  if (!gathered.empty()) flush(rows.back());
+  return scores;
+}
+
+}  // namespace korvel

@@ -1,0 +1,64 @@
+// Candidate pools of a part of a shard set, for searches spread over several processes: each
+// process holds some consecutive shards of the whole set, returns its pools with the global
+// shard index of every hit, and the caller merges them under (distance, shard, record) as
+// search_batch merges shards; the merged pool is then re-scored by the processes holding its
+// records. Same validation and texts as search_batch, judged against the whole set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/expected.h"
+#include "shards/shard_set.h"
+
+namespace korvel {
+
+// Where `set` lies in the whole set: its shard 0 is shard `first_shard` of `shard_count`
+// shards holding `record_count` records in all.
+struct SetScope {
+  uint64_t record_count = 0;
+  size_t shard_count = 0;
+  size_t first_shard = 0;
+};
+
+// The scope of a set that is the whole set.
+SetScope whole_set(const ShardSet& set) noexcept;
+
+struct PoolHit {
+  uint64_t id;
+  uint64_t record;
+  uint32_t shard;  // global shard index
+  uint32_t distance;
+};
+
+struct PoolBatch {
+  size_t query_count = 0;
+  size_t pool_size = 0;          // min(oversample * k, scope.record_count): slots per query
+  std::vector<PoolHit> hits;     // query q's hits at [q * pool_size, q * pool_size + counts[q])
+  std::vector<uint32_t> counts;  // hits per query
+};
+
+// The first pool_size candidates of each query among this set's records under (distance,
+// shard, record): the records of the whole set's pool that lie in this set, followed by
+// others. request.rerank and request.embeddings are only validated (embeddings.size()
+// against scope.shard_count). Errors: those of search_batch, in its order, with pool size
+// and shard count taken from `scope`. REQUIRES: scope covers the set. Thread-safe.
+Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
+                                              const SetScope& scope);
+
+// Scores entry i (record records[i] of global shard shards[i], for query row rows[i] of
+// request.queries) as search_batch re-scores it: kExact by the float32 dot product with the
+// embedding at its external offset (request.embeddings: one buffer, or one per shard of the
+// whole set), kSigns by the sign bits. Errors: EmbeddingBufferCount, EmbeddingOutOfBounds of
+// the first entry in the given order whose embedding lies beyond its buffer, QueryError.
+// REQUIRES: rerank != kNone, rows[i] < query_count, the shards in this set, records in range.
+Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope,
+                                                     std::span<const uint32_t> rows,
+                                                     std::span<const uint32_t> shards,
+                                                     std::span<const uint64_t> records);
+
+}  // namespace korvel

@@ -1,0 +1,347 @@
+// Opening, filter resolution, counts, facets, and search_batch: the pools of search_pools
+// (shard_pool.h), re-ranked. Since every shard's pool is a prefix of its records under
+// (distance, record), merging them under (distance, shard, record) keeps exactly the pool one
+// index over the concatenated records would keep.
+#include "shards/shard_set.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "common/check.h"
+#include "common/little_endian.h"
+#include "common/thread_pool.h"
+#include "shards/shard_pool.h"
+#include "vector/dot.h"
+
+namespace korvel {
+namespace {
+
+std::string quoted_list(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += '"' + items[i] + '"';
+  }
+  return out + "]";
+}
+
+Expected<size_t, SearchError> trait_index(const ShardSet& set, const std::string& name) {
+  const std::vector<std::string>& schema = set.schema();
+  const auto it = std::find(schema.begin(), schema.end(), name);
+  if (it == schema.end()) return unexpected(SearchError{UnknownTrait{name, schema}});
+  return static_cast<size_t>(it - schema.begin());
+}
+
+FilterExpr clone(const FilterExpr& e) {
+  struct Copy {
+    FilterExpr operator()(const EqNode& n) const { return FilterExpr{n}; }
+    FilterExpr operator()(const AndNode& n) const {
+      AndNode out;
+      for (const FilterExpr& c : n.children) out.children.push_back(clone(c));
+      return FilterExpr{std::move(out)};
+    }
+    FilterExpr operator()(const OrNode& n) const {
+      OrNode out;
+      for (const FilterExpr& c : n.children) out.children.push_back(clone(c));
+      return FilterExpr{std::move(out)};
+    }
+    FilterExpr operator()(const NotNode& n) const {
+      return FilterExpr{NotNode{std::make_unique<FilterExpr>(clone(*n.child))}};
+    }
+  };
+  return std::visit(Copy{}, e.node);
+}
+
+// The records of shard `shard` matching `filter` (all without one), bits past the last
+// record clear.
+Expected<CandidateBitmap, SearchError> match_bitmap(const ShardSet& set, size_t shard,
+                                                    const std::optional<TraitFilter>& filter) {
+  const IndexReader& reader = set.shard(shard).state.reader;
+  const uint64_t n = reader.record_count();
+  CandidateBitmap bitmap;
+  if (!filter) {
+    bitmap.assign(reader.layout().blocks, ~uint64_t{0});
+  } else {
+    KORVEL_ASSIGN_OR_RETURN(FilterExpr expr, resolve_filter(set, shard, *filter));
+    auto evaluated = evaluate_filter(expr, reader.code_planes(), reader.trait_count(),
+                                     reader.bit_width(), reader.layout().blocks, n);
+    if (!evaluated) return unexpected(SearchError{std::move(evaluated).error()});
+    bitmap = std::move(*evaluated);
+  }
+  if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
+  return bitmap;
+}
+
+struct PoolEntry {
+  uint64_t record;
+  uint32_t distance;
+  uint32_t shard;
+  float score;
+};
+
+// Higher score first, NaN after every number (a strict weak order), then (shard, record).
+bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
+  const bool a_nan = std::isnan(a.score);
+  const bool b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  if (a.shard != b.shard) return a.shard < b.shard;
+  return a.record < b.record;
+}
+
+}  // namespace
+
+std::string to_string(const ShardSetError& e) {
+  struct Render {
+    std::string operator()(const NoShards&) const { return "No index files given"; }
+    std::string operator()(const OpenError& v) const { return to_string(v); }
+    std::string operator()(const ShardMismatch& v) const {
+      return "Shard " + std::to_string(v.shard) + " ('" + v.path +
+             "') does not match shard 0: " + v.field + " is " + v.found + ", expected " +
+             v.expected;
+    }
+  };
+  return std::visit(Render{}, e);
+}
+
+std::string to_string(const SearchError& e) {
+  struct Render {
+    std::string operator()(const UnknownTrait& v) const {
+      return "Unknown trait name '" + v.name + "'. Valid traits: " + quoted_list(v.schema);
+    }
+    std::string operator()(const NonFiniteQuery& v) const {
+      return "Q row " + std::to_string(v.row) + " contains NaN or infinity";
+    }
+    std::string operator()(const QueryShapeMismatch& v) const {
+      return "Q holds " + std::to_string(v.values) + " values, expected " +
+             std::to_string(v.query_count) + " rows of " + std::to_string(v.dim);
+    }
+    std::string operator()(const FilterCountMismatch& v) const {
+      return "where: a list of filters needs one per query: got " + std::to_string(v.filters) +
+             " for " + std::to_string(v.query_count) + " queries";
+    }
+    std::string operator()(const KOutOfRange& v) const {
+      return "k must be in 1..=" + std::to_string(kMaxTopK) + ", got " + std::to_string(v.k);
+    }
+    std::string operator()(const OversampleOutOfRange& v) const {
+      return "oversample must be at least 1, got " + std::to_string(v.oversample);
+    }
+    std::string operator()(const PoolTooLarge& v) const {
+      return "oversample * k must be at most " + std::to_string(kMaxPool) + ", got " +
+             std::to_string(v.pool);
+    }
+    std::string operator()(const EmbeddingBufferCount& v) const {
+      return "embeddings: expected one buffer or one per shard (" + std::to_string(v.shards) +
+             "), got " + std::to_string(v.buffers);
+    }
+    std::string operator()(const EmbeddingOutOfBounds& v) const {
+      return "embeddings: record " + std::to_string(v.record) + " of shard " +
+             std::to_string(v.shard) + " has its embedding at bytes " + std::to_string(v.offset) +
+             ".." + std::to_string(v.offset + v.bytes) + ", beyond the buffer of " +
+             std::to_string(v.buffer_size) + " bytes";
+    }
+    std::string operator()(const QueryError& v) const { return to_string(v); }
+  };
+  return std::visit(Render{}, e);
+}
+
+Expected<ShardSet, ShardSetError> ShardSet::open(const std::vector<std::string>& paths) {
+  std::vector<Shard> shards;
+  shards.reserve(paths.size());
+  for (const std::string& path : paths) {
+    auto state = open_query_state(path);
+    if (!state) return unexpected(ShardSetError{std::move(state).error()});
+    shards.push_back({path, std::move(*state)});
+  }
+  return from_shards(std::move(shards));
+}
+
+Expected<ShardSet, ShardSetError> ShardSet::from_shards(std::vector<Shard> shards) {
+  if (shards.empty()) return unexpected(ShardSetError{NoShards{}});
+  const QueryState& first = shards[0].state;
+  uint64_t total = 0;
+  for (size_t s = 0; s < shards.size(); ++s) {
+    const QueryState& q = shards[s].state;
+    if (q.schema != first.schema) {
+      return unexpected(ShardSetError{ShardMismatch{
+          s, shards[s].path, "schema", quoted_list(first.schema), quoted_list(q.schema)}});
+    }
+    if (q.reader.vector_dim() != first.reader.vector_dim()) {
+      return unexpected(ShardSetError{ShardMismatch{s, shards[s].path, "dim",
+                                                    std::to_string(first.reader.vector_dim()),
+                                                    std::to_string(q.reader.vector_dim())}});
+    }
+    total += q.reader.record_count();
+  }
+  return ShardSet(std::move(shards), total);
+}
+
+uint64_t ShardSet::doc_id(size_t shard, uint64_t record) const noexcept {
+  const std::vector<uint64_t>& ids = shards_[shard].state.doc_ids;
+  return record < ids.size() ? ids[record] : record;
+}
+
+Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t shard,
+                                                 const TraitFilter& filter) {
+  const QueryState& q = set.shard(shard).state;
+  if (const auto* in = std::get_if<TraitIn>(&filter.node)) {
+    KORVEL_ASSIGN_OR_RETURN(const size_t t, trait_index(set, in->trait));
+    OrNode any;
+    if (t < q.dicts.size()) {
+      for (const std::string& value : in->values) {
+        if (auto code = q.dicts[t].lookup(value))
+          any.children.emplace_back().node = EqNode{t, *code};
+      }
+    }
+    if (any.children.size() == 1) return std::move(any.children[0]);
+    return FilterExpr{std::move(any)};
+  }
+  if (const auto* node = std::get_if<TraitNot>(&filter.node)) {
+    KORVEL_CHECK(node->child != nullptr, "Not filter without a child");
+    KORVEL_ASSIGN_OR_RETURN(FilterExpr child, resolve_filter(set, shard, *node->child));
+    return FilterExpr{NotNode{std::make_unique<FilterExpr>(std::move(child))}};
+  }
+  const bool is_and = std::holds_alternative<TraitAnd>(filter.node);
+  const std::vector<TraitFilter>& children =
+      is_and ? std::get<TraitAnd>(filter.node).children : std::get<TraitOr>(filter.node).children;
+  std::vector<FilterExpr> resolved;
+  resolved.reserve(children.size());
+  for (const TraitFilter& c : children) {
+    KORVEL_ASSIGN_OR_RETURN(FilterExpr r, resolve_filter(set, shard, c));
+    resolved.push_back(std::move(r));
+  }
+  if (resolved.size() == 1) return std::move(resolved[0]);
+  if (is_and) return FilterExpr{AndNode{std::move(resolved)}};
+  return FilterExpr{OrNode{std::move(resolved)}};
+}
+
+void parallel_for(size_t count, unsigned threads, const std::function<void(size_t)>& fn) {
+  default_thread_pool().parallel_for(count, threads, [&fn](size_t i) { fn(i); });
+}
+
+Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
+                                                 const SearchRequest& request) {
+  // Phase 1: every query's pool over the whole set, merged across shards (search_pools does the
+  // checks, in their order, and runs each shard's batch on the batched engine).
+  KORVEL_ASSIGN_OR_RETURN(PoolBatch pools, search_pools(set, request, whole_set(set)));
+  const size_t nq = request.query_count;
+  SearchResult result;
+  result.query_count = nq;
+  result.k = static_cast<size_t>(request.k);
+  result.ids.assign(nq * result.k, kPaddingId);
+  result.scores.assign(nq * result.k, std::numeric_limits<float>::quiet_NaN());
+  result.counts.assign(nq, 0);
+  if (pools.pool_size == 0 || nq == 0) return result;
+
+  // Phase 2: re-rank and write each query's row.
+  std::vector<std::optional<SearchError>> errors(nq);
+  parallel_for(nq, request.threads, [&](size_t q) {
+    std::vector<PoolEntry> pool;
+    pool.reserve(pools.counts[q]);
+    for (size_t i = 0; i < pools.counts[q]; ++i) {
+      const PoolHit& h = pools.hits[q * pools.pool_size + i];
+      pool.push_back({h.record, h.distance, h.shard, 0.0f});
+    }
+    if (request.rerank == Rescoring::kNone) {
+      for (PoolEntry& e : pool) e.score = static_cast<float>(e.distance);
+    } else {
+      std::vector<uint32_t> rows(pool.size(), static_cast<uint32_t>(q));
+      std::vector<uint32_t> shards(pool.size());
+      std::vector<uint64_t> records(pool.size());
+      for (size_t i = 0; i < pool.size(); ++i) {
+        shards[i] = pool[i].shard;
+        records[i] = pool[i].record;
+      }
+      auto scored = score_pool(set, request, whole_set(set), rows, shards, records);
+      if (!scored) {
+        errors[q] = std::move(scored).error();
+        return;
+      }
+      for (size_t i = 0; i < pool.size(); ++i) pool[i].score = (*scored)[i];
+    }
+    if (request.rerank != Rescoring::kNone)
+      std::stable_sort(pool.begin(), pool.end(), score_before);
+    const size_t hits = std::min(pool.size(), result.k);
+    for (size_t i = 0; i < hits; ++i) {
+      result.ids[q * result.k + i] = set.doc_id(pool[i].shard, pool[i].record);
+      result.scores[q * result.k + i] = pool[i].score;
+    }
+    result.counts[q] = static_cast<uint32_t>(hits);
+  });
+  for (auto& e : errors) {
+    if (e) return unexpected(std::move(*e));
+  }
+  return result;
+}
+
+Expected<uint64_t, SearchError> count(const ShardSet& set,
+                                      const std::optional<TraitFilter>& filter) {
+  if (!filter) return set.record_count();
+  uint64_t total = 0;
+  for (size_t s = 0; s < set.shard_count(); ++s) {
+    KORVEL_ASSIGN_OR_RETURN(CandidateBitmap bitmap, match_bitmap(set, s, filter));
+    for (uint64_t w : bitmap) total += static_cast<uint64_t>(std::popcount(w));
+  }
+  return total;
+}
+
+Expected<std::vector<std::pair<std::string, uint64_t>>, SearchError> facets(
+    const ShardSet& set, const std::string& trait, const std::optional<TraitFilter>& filter) {
+  KORVEL_ASSIGN_OR_RETURN(const size_t t, trait_index(set, trait));
+  std::vector<std::pair<std::string, uint64_t>> out;
+  std::unordered_map<std::string, size_t> slot;  // value -> its entry in `out`
+  for (size_t s = 0; s < set.shard_count(); ++s) {
+    const QueryState& q = set.shard(s).state;
+    const IndexReader& reader = q.reader;
+    KORVEL_ASSIGN_OR_RETURN(CandidateBitmap bitmap, match_bitmap(set, s, filter));
+    // Records without a value dictionary for the trait have no value to name.
+    if (t >= q.dicts.size() || t >= reader.trait_count()) continue;
+    // Each matching record's code is read bit by bit from its block's planes: the cost
+    // follows the matching records, and one pass serves every value. A full block decodes
+    // its 64 codes in fixed-length loops the compiler vectorises.
+    const unsigned width = reader.bit_width();
+    std::vector<uint64_t> per_code(size_t{1} << width, 0);
+    const uint8_t* planes = reader.code_planes().data();
+    const uint64_t stride = uint64_t{reader.trait_count()} * width * 8;
+    uint64_t plane[16];
+    for (size_t b = 0; b < bitmap.size(); ++b) {
+      uint64_t word = bitmap[b];
+      if (word == 0) continue;
+      const uint8_t* base = planes + b * stride + t * width * 8;
+      for (unsigned k = 0; k < width; ++k) plane[k] = load_u64(base + 8 * k);
+      if (word == ~uint64_t{0}) {
+        uint16_t codes[64] = {};
+        for (unsigned k = 0; k < width; ++k) {
+          for (unsigned j = 0; j < 64; ++j) {
+            codes[j] = static_cast<uint16_t>(codes[j] | (((plane[k] >> j) & 1u) << k));
+          }
+        }
+        for (uint16_t code : codes) ++per_code[code];
+        continue;
+      }
+      for (; word != 0; word &= word - 1) {
+        const unsigned j = static_cast<unsigned>(std::countr_zero(word));
+        unsigned code = 0;
+        for (unsigned k = 0; k < width; ++k)
+          code |= static_cast<unsigned>((plane[k] >> j) & 1) << k;
+        ++per_code[code];
+      }
+    }
+    for (auto& [value, code] : q.dicts[t].entries_by_code()) {
+      if (code >= per_code.size() || per_code[code] == 0) continue;
+      auto [it, added] = slot.try_emplace(value, out.size());
+      if (added) out.emplace_back(value, 0);
+      out[it->second].second += per_code[code];
+    }
+  }
+  return out;
+}
+
+}  // namespace korvel

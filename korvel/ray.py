@@ -13,6 +13,7 @@ import glob
 import importlib
 import os
 import pickle
+import re
 import uuid
 from collections.abc import Sequence
 from typing import Any, Optional
@@ -70,11 +71,24 @@ def _write_shard(
 ) -> dict[str, npt.NDArray[Any]]:
     # A failure is returned, not raised: Ray Data hands a raised exception back wrapped,
     # without the original, and the caller re-raises the first shard's failure as it is.
+    # `added` tells the caller that the rows an error names count within this shard.
+    records, added = 0, False
     try:
+        for argument, column in [("id_column", id_column),
+                                 *(("trait_columns", t) for t in trait_columns),
+                                 ("embedding_column", embedding_column),
+                                 ("offset_column", offset_column)]:
+            if column is not None and column not in batch:
+                names = ", ".join(repr(c) for c in batch)
+                raise ValueError(
+                    f"{argument}: the dataset has no column {column!r} (its columns: {names})"
+                )
+        records = len(batch[id_column])
         embeddings = batch[embedding_column]
         if embeddings.dtype == object:  # rows of arrays or lists, as pandas holds them
             embeddings = np.stack([np.asarray(r) for r in embeddings])
         writer = IndexWriter(list(trait_columns), dim=embeddings.shape[1])
+        added = True
         writer.add(
             batch[id_column],
             {t: batch[t] for t in trait_columns},
@@ -82,15 +96,27 @@ def _write_shard(
             offsets=None if offset_column is None else batch[offset_column],
         )
         name = f"{prefix}{uuid.uuid4().hex}.korvix"
+        added = False
         writer.save(os.path.join(out_dir, name))
         error = b""
     except Exception as e:  # noqa: BLE001
         name, error = "", pickle.dumps(e)
     return {
         "file": np.array([name]),
-        "records": np.array([len(batch[id_column])], np.int64),
+        "records": np.array([records], np.int64),
         "error": np.array([error], dtype=object),
+        "in_add": np.array([added]),
     }
+
+
+def _dataset_rows(e: BaseException, first_row: int) -> BaseException:
+    """An error of `IndexWriter.add` on one shard, its row counted within the dataset: the
+    writer names "{argument}, row {r}: ..." with r counted within the call."""
+    text = str(e) if type(e) in (ValueError, TypeError) and len(e.args) == 1 else ""
+    match = re.match(r"((?:[^,]|,(?! row ))*, row )(\d+)(: .*)", text, re.S)
+    if match is None or first_row == 0:
+        return e
+    return type(e)(f"{match[1]}{int(match[2]) + first_row}{match[3]}")
 
 
 def build_shards(
@@ -141,9 +167,12 @@ def build_shards(
         stats = shards.take_all()
         if not stats:
             raise ValueError("build_shards: the dataset has no rows")
-        for s in stats:
+        for i, s in enumerate(stats):
             if s["error"]:
-                raise pickle.loads(s["error"])
+                error = pickle.loads(s["error"])
+                if s["in_add"]:
+                    error = _dataset_rows(error, sum(int(t["records"]) for t in stats[:i]))
+                raise error
         sizes = [int(s["records"]) for s in stats]
         if any(n != rows_per_shard for n in sizes[:-1]):
             raise RuntimeError(f"build_shards: Ray cut the rows into blocks of {sizes} rows")

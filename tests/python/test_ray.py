@@ -58,13 +58,21 @@ def test_build_shards_writes_what_index_writer_writes(built, tmp_path):
 
 
 def test_build_shards_reports_a_worker_error_as_raised(cluster, tmp_path):
+    """As IndexWriter raises it, rows counted within the dataset."""
     rows = [{"id": i, "t": "a", "emb": np.full(4, np.nan if i == 5 else 1.0, np.float32)}
             for i in range(8)]
-    with pytest.raises(ValueError) as e:
-        kray.build_shards(ray.data.from_items(rows), tmp_path, id_column="id",
-                          trait_columns=["t"], embedding_column="emb", rows_per_shard=4)
-    assert str(e.value) == "embeddings, row 1: non-finite value at position 0"
-    assert list(tmp_path.iterdir()) == []  # no shard, no manifest, no temporary file
+    names = "'id', 't', 'emb'"
+    for kwargs, text in [
+        (dict(), "embeddings, row 5: non-finite value at position 0"),
+        (dict(id_column="ids"), f"id_column: the dataset has no column 'ids' (its columns: {names})"),
+        (dict(trait_columns=["t", "u"]),
+         f"trait_columns: the dataset has no column 'u' (its columns: {names})"),
+    ]:
+        args = dict(id_column="id", trait_columns=["t"], embedding_column="emb", rows_per_shard=4)
+        with pytest.raises(ValueError) as e:
+            kray.build_shards(ray.data.from_items(rows), tmp_path, **{**args, **kwargs})
+        assert str(e.value) == text
+        assert list(tmp_path.iterdir()) == []  # no shard, no manifest, no temporary file
 
 
 def test_sharded_searcher_matches_one_process(built):
@@ -72,7 +80,11 @@ def test_sharded_searcher_matches_one_process(built):
     searcher = kray.ShardedSearcher(built["manifest"], num_actors=2)
     try:
         Q, X = built["Q"], built["X"]
+        nan = X.copy()
+        nan[::3] = np.nan  # NaN scores in pools that are not full
         for kwargs in [dict(), dict(k=4, where={"lang": ["de", "fr"]}, oversample=7),
+                       dict(k=50, where={"tenant": "t1", "lang": "de"}, oversample=9,
+                            embeddings=nan.tobytes()),
                        dict(embeddings=X.tobytes()), dict(rerank="signs", where={"tenant": "t1"}),
                        dict(k=N, oversample=1)]:
             for q in (Q, Q[0]):

@@ -39,13 +39,8 @@ class ShardWorker:
         paths, doc = _manifest.read_manifest(manifest)
         sizes = [s["records"] for s in doc["shards"]]
         self._index = _engine.open(paths[first_shard : first_shard + shard_count])
-        for i, n in enumerate(self._index.shard_sizes):
-            entry = doc["shards"][first_shard + i]
-            if entry["records"] != n:
-                raise ValueError(
-                    f"Manifest '{manifest}': shard {first_shard + i} ('{entry['path']}') has "
-                    f"{n} records, the manifest says {entry['records']}"
-                )
+        _manifest.check_shard_records(manifest, doc, self._index.shard_sizes, first_shard)
+        _manifest.check_total(manifest, doc)
         self._scope = (sum(sizes), len(sizes), first_shard)
 
     def pools(
@@ -127,8 +122,12 @@ def search(
         scores = dist.astype(np.float32)
     else:
         scores = _rescore(run, parts, q, shards, records, valid, embeddings, rerank)
+        # (score descending, shard, record), NaN after every number and padding after all:
+        # the order of one process (score_before in src/shards/shard_set.cc). Padding slots
+        # hold shard 0, record 0, so they must never tie with a real hit.
         nan = np.isnan(scores)
-        order = np.lexsort((records, shards, np.where(nan, 0, -scores), nan | ~valid), axis=1)
+        key = np.where(nan, 0, -scores)
+        order = np.lexsort((records, shards, key, nan, ~valid), axis=1)
         ids, scores = (np.take_along_axis(a, order, axis=1) for a in (ids, scores))
 
     out_ids = np.full((nq, k), PADDING_ID, np.uint64)

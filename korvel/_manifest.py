@@ -11,8 +11,10 @@ replaced after the manifest was written.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import stat
 import tempfile
 from collections.abc import Sequence
 from typing import Any, Union
@@ -23,6 +25,9 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 FORMAT = "korvel-shards"
 VERSION = 1
+# Far beyond any real manifest (about 60 bytes per shard); a bound keeps a huge or endless
+# file from being read into memory.
+MAX_BYTES = 16 << 20
 
 
 def is_manifest_path(path: str) -> bool:
@@ -41,6 +46,7 @@ def write_manifest(path: PathLike, shard_paths: Sequence[PathLike]) -> str:
         raise TypeError("shard_paths: expected a list of paths, got a single path")
     shards = [os.fspath(p) for p in shard_paths]
     index = _engine.open(shards)
+    _refuse_special_target(path)
     base = os.path.dirname(os.path.abspath(path))
     doc: dict[str, Any] = {
         "format": FORMAT,
@@ -55,6 +61,47 @@ def write_manifest(path: PathLike, shard_paths: Sequence[PathLike]) -> str:
     }
     _write_atomically(path, (json.dumps(doc, indent=1) + "\n").encode())
     return path
+
+
+def _no_device(what: str, path: str) -> OSError:
+    """The error of a path that is neither a regular file nor missing (a FIFO, a device), in
+    the words of the data file reader."""
+    e = OSError(f"{what} '{path}': No such device (os error {errno.ENODEV})")
+    e.errno = errno.ENODEV
+    return e
+
+
+def _refuse_special_target(path: str) -> None:
+    """A FIFO or device at the target (or a link to one) is neither written through nor
+    replaced: it is not where a manifest belongs. A directory fails at the rename."""
+    try:
+        mode = os.stat(path).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        return
+    if not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+        raise _no_device("Failed to write manifest", path)
+
+
+def _read_bounded(path: str) -> bytes:
+    """The bytes of the regular file at `path`, at most MAX_BYTES of them. Opened without
+    blocking, so a FIFO is refused instead of waiting for a writer; a device (which may have
+    no end) is refused before any read."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise _no_device("Failed to read manifest", path)
+        chunks, size = [], 0
+        while size <= MAX_BYTES:
+            chunk = os.read(fd, MAX_BYTES + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+    finally:
+        os.close(fd)
+    if size > MAX_BYTES:
+        raise ValueError(f"Invalid manifest '{path}': larger than {MAX_BYTES >> 20} MiB")
+    return b"".join(chunks)
 
 
 def _write_atomically(path: str, data: bytes) -> None:
@@ -97,12 +144,13 @@ def read_manifest(path: str) -> tuple[list[str], dict[str, Any]]:
 
 def parse_manifest(path: str) -> tuple[list[str], dict[str, Any]]:
     """As read_manifest, without looking for the shards."""
-    with open(path, "rb") as f:
-        raw = f.read()
+    raw = _read_bounded(path)
     try:
         doc = json.loads(raw)
     except ValueError as e:
         raise ValueError(f"Invalid manifest '{path}': {e}") from None
+    except RecursionError:
+        raise ValueError(f"Invalid manifest '{path}': nested too deeply") from None
     shards = doc.get("shards") if isinstance(doc, dict) else None
     if (
         not isinstance(doc, dict)
@@ -132,9 +180,29 @@ def check_manifest(path: str, doc: dict[str, Any], index: _engine.Index) -> None
                 f"Manifest '{path}': the shards have {field} {found!r}, "
                 f"the manifest says {doc.get(field)!r}"
             )
-    for i, (entry, n) in enumerate(zip(doc["shards"], index.shard_sizes)):
+    check_shard_records(path, doc, index.shard_sizes)
+    check_total(path, doc)
+
+
+def check_shard_records(
+    path: str, doc: dict[str, Any], sizes: Sequence[int], first_shard: int = 0
+) -> None:
+    """Raises ValueError for the first of the shards first_shard, first_shard + 1, ... whose
+    record count (`sizes`) differs from the manifest's."""
+    for i, n in enumerate(sizes, first_shard):
+        entry = doc["shards"][i]
         if entry["records"] != n:
             raise ValueError(
                 f"Manifest '{path}': shard {i} ('{entry['path']}') has {n} records, "
                 f"the manifest says {entry['records']}"
             )
+
+
+def check_total(path: str, doc: dict[str, Any]) -> None:
+    """Raises ValueError when the manifest's `records` is not the sum of its shards'."""
+    total = sum(s["records"] for s in doc["shards"])
+    if not _count(doc.get("records")) or doc["records"] != total:
+        raise ValueError(
+            f"Manifest '{path}': the shards have records {total}, "
+            f"the manifest says {doc.get('records')!r}"
+        )

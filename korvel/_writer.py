@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping, MappingView, Sequence, Set
 from typing import Any
 
 import numpy as np
@@ -31,6 +31,11 @@ class IndexWriter:
     __slots__ = ("_writer",)
 
     def __init__(self, schema: Sequence[str], dim: int) -> None:
+        if isinstance(schema, str):
+            raise TypeError(
+                f"schema: expected a sequence of trait names, got the single str {schema!r} "
+                f"(write [{schema!r}] for one trait)"
+            )
         self._writer = Writer(schema, dim)
 
     def add(
@@ -104,14 +109,28 @@ def _integers(obj: npt.ArrayLike) -> Any:
 def _column(name: str, obj: Any) -> Any:
     """A column in a form the native writer reads: a sequence of str, a NumPy str or object
     array, or the coded pair (categories, integer codes) with -1 for a missing value."""
+    if isinstance(obj, (Set, Mapping, MappingView)):
+        # Iterable, but in no order that matches the rows.
+        raise TypeError(
+            f"column {name!r}: expected a sequence of str, got an unordered "
+            f"{type(obj).__qualname__!r}"
+        )
     pd = sys.modules.get("pandas")
     if pd is not None:
         if isinstance(obj, (pd.Series, pd.Index)):
             if not isinstance(obj.dtype, pd.CategoricalDtype):
-                return obj.to_numpy(dtype=object)
+                values = obj.to_numpy(dtype=object)
+                missing = np.flatnonzero(np.asarray(pd.isna(values), dtype=bool))
+                if missing.size:
+                    row = int(missing[0])
+                    raise ValueError(
+                        f"column {name!r}, row {row}: missing value ({values[row]!r})"
+                    )
+                return values
             obj = obj.array
         if isinstance(obj, pd.Categorical):
-            return (obj.categories.tolist(), np.asarray(obj.codes))
+            # A slice with a step has strided codes; the writer reads contiguous ones.
+            return (obj.categories.tolist(), np.ascontiguousarray(obj.codes))
     pa = sys.modules.get("pyarrow")
     if pa is not None:
         if isinstance(obj, pa.ChunkedArray):

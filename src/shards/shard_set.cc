@@ -96,6 +96,20 @@ bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
   return a.record < b.record;
 }
 
+// offset + bytes in decimal, also past 2^64 (an offset near the top of the range).
+std::string end_text(uint64_t offset, uint64_t bytes) {
+  if (offset <= UINT64_MAX - bytes) return std::to_string(offset + bytes);
+  // 2^64 + low, added digit by digit: low < bytes, far below 2^64.
+  std::string out = "18446744073709551616";
+  uint64_t carry = offset + bytes;  // wrapped: the part past 2^64
+  for (size_t i = out.size(); i-- > 0 && carry != 0;) {
+    const uint64_t d = uint64_t(out[i] - '0') + carry % 10;
+    carry = carry / 10 + d / 10;
+    out[i] = static_cast<char>('0' + d % 10);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string to_string(const ShardSetError& e) {
@@ -144,7 +158,7 @@ std::string to_string(const SearchError& e) {
     std::string operator()(const EmbeddingOutOfBounds& v) const {
       return "embeddings: record " + std::to_string(v.record) + " of shard " +
              std::to_string(v.shard) + " has its embedding at bytes " + std::to_string(v.offset) +
-             ".." + std::to_string(v.offset + v.bytes) + ", beyond the buffer of " +
+             ".." + end_text(v.offset, v.bytes) + ", beyond the buffer of " +
              std::to_string(v.buffer_size) + " bytes";
     }
     std::string operator()(const QueryError& v) const { return to_string(v); }

@@ -174,6 +174,12 @@ def test_bad_input(data, tmp_path):
     _raises(TypeError, "where['tenant']: expected a str or a list, tuple or set of str, got 3",
             index.count, {"tenant": 3})
     _raises(ValueError, "rerank must be None or 'signs', got 'exact'", search, Q, rerank="exact")
+    _raises(ValueError, "oversample must be at least 1, got -1", search, Q, oversample=-1)
+    _raises(ValueError, "threads must be None or in 1..=1024, got -2", search, Q, threads=-2)
+    _raises(ValueError, "threads must be None or in 1..=1024, got -18446744073709551617", search,
+            Q, threads=-2**64 - 1)
+    _raises(ValueError, "embeddings: a list holds one buffer per shard (4), got 1; pass one "
+            "buffer for all shards as it is, not in a list", search, Q, embeddings=[data["X"]])
     _raises(ValueError, "embeddings: expected one buffer or one per shard (4), got 2", search, Q,
             embeddings=[data["X"]] * 2)
     with pytest.raises(ValueError, match=r"^embeddings: record \d+ of shard \d+ has its embedding"):
@@ -191,3 +197,12 @@ def test_bad_input(data, tmp_path):
     with pytest.raises(OSError, match="^Failed to open '.*missing': File access failed: No such"):
         korvel.open([data["whole"], str(tmp_path / "missing")])
     _raises(ValueError, "No index files given", korvel.open, [])
+
+
+def test_offsets_near_the_top_of_the_range_are_reported_as_they_are(tmp_path):
+    w = korvel.IndexWriter(["a"], 16)
+    w.add([7], {"a": ["x"]}, np.ones((1, 16), np.float32), np.array([2**64 - 8], np.uint64))
+    w.save(tmp_path / "top.korvix")
+    _raises(ValueError, "embeddings: record 0 of shard 0 has its embedding at bytes "
+            "18446744073709551608..18446744073709551672, beyond the buffer of 64 bytes",
+            korvel.open(tmp_path / "top.korvix").search, np.ones(16), embeddings=bytes(64))

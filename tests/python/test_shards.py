@@ -53,13 +53,30 @@ CASES = [
     dict(rerank="signs", where={"b": ["p", "zz"]}),
     dict(embeddings="shared"),
     dict(embeddings="per shard", where={"a": ["x", "z"]}, k=3, oversample=9),
+    # Pools not full (a filter matches fewer records than oversample * k), NaN and infinite
+    # scores, equal scores across shards: padding must stay behind every real hit.
+    dict(embeddings="wild", where={"a": "x", "b": "p"}, k=50, oversample=9),
+    dict(embeddings="wild", where=korvel.Not({"a": "z"}), k=N, oversample=1),
+    dict(embeddings="wild", k=20),
 ]
+
+
+def _wild(X):
+    """X with NaN rows, rows whose products overflow (to inf, or NaN where inf meets -inf),
+    and repeated rows (equal scores)."""
+    W = X.copy()
+    W[::7] = np.nan
+    W[3::11] = 3e38
+    W[5::13] = X[5]
+    return W
 
 
 def _embeddings(s, case):
     case = dict(case)
     if case.get("embeddings") == "shared":
         case["embeddings"] = s["X"].tobytes()  # every shard's offsets point into one buffer
+    elif case.get("embeddings") == "wild":
+        case["embeddings"] = _wild(s["X"]).tobytes()
     elif case.get("embeddings") == "per shard":
         # Shard i's rows at their offsets in a buffer of its own, zeros elsewhere; None for
         # the empty shard.
@@ -74,11 +91,12 @@ def _embeddings(s, case):
 @pytest.mark.parametrize("case", CASES)
 @pytest.mark.parametrize("workers", [1, 2, 4])
 def test_manifest_and_workers_match_one_file(shards, case, workers):
+    wild = case.get("embeddings") == "wild"
     case = _embeddings(shards, case)
     Q = shards["Q"]
     single = {k: v for k, v in case.items() if k != "embeddings"}
     if "embeddings" in case:
-        single["embeddings"] = shards["X"].tobytes()
+        single["embeddings"] = (_wild(shards["X"]) if wild else shards["X"]).tobytes()
     expected = shards["one"].search(Q, **single)
     _same(korvel.open(shards["manifest"]).search(Q, **case), expected)
     parts = _fanout.split_shards(len(shards["paths"]), workers)
@@ -107,6 +125,9 @@ def test_worker_errors_are_those_of_one_process(shards):
         dict(embeddings=short, rerank="signs"),
         dict(rerank="all"),
         dict(where=[{"a": "x"}]),
+        dict(oversample=-1),
+        dict(threads=-2),
+        dict(embeddings=[short]),
     ]:
         with pytest.raises(Exception) as local:
             index.search(Q, **kwargs)
@@ -143,6 +164,20 @@ def test_manifest_file(shards, tmp_path):
     expect("Invalid manifest '{m}': not a korvel-shards document", {"shards": []})
     expect("Invalid manifest '{m}': unsupported version 2", dict(doc, version=2))
     expect("Manifest '{m}': the shards have dim 16, the manifest says 8", dict(doc, dim=8))
+    expect("Manifest '{m}': the shards have records 400, the manifest says 401",
+           dict(doc, records=401))
+    expect("Manifest '{m}': the shards have records 400, the manifest says None",
+           {k: v for k, v in doc.items() if k != "records"})
+    deep = shards["dir"] / "deep.json"
+    deep.write_text("[" * 100_000 + "]" * 100_000)
+    with pytest.raises(ValueError) as e:
+        korvel.open(deep)
+    assert str(e.value) == f"Invalid manifest '{deep}': nested too deeply"
+    with open(deep, "wb") as f:
+        f.truncate((16 << 20) + 1)
+    with pytest.raises(ValueError) as e:
+        korvel.open(deep)
+    assert str(e.value) == f"Invalid manifest '{deep}': larger than 16 MiB"
     missing = dict(doc, shards=doc["shards"] + [{"path": "gone.korvix", "records": 1}])
     with pytest.raises(FileNotFoundError, match=r"shard 6 \('gone.korvix'\) does not exist"):
         (shards["dir"] / "bad.json").write_text(json.dumps(missing))
@@ -150,3 +185,41 @@ def test_manifest_file(shards, tmp_path):
     with pytest.raises(ValueError, match="No index files given"):
         korvel.write_manifest(tmp_path / "none.json", [])
     assert not (tmp_path / "none.json").exists()
+
+
+def test_shard_numbers_beyond_32_bits_are_refused(shards):
+    index = korvel.open(shards["paths"][1])._index
+    Q = shards["Q"]
+    with pytest.raises(ValueError) as e:
+        index.pools(Q, 10, None, 3, None, None, None, (N, 2**32 + 1, 2**32))
+    assert str(e.value) == "scope: at most 4294967296 shards, got 4294967297"
+    last = index.pools(Q, 10, None, 3, None, None, None, (N, 2**32, 2**32 - 1))
+    assert (last[2][last[4] > 0, 0] == 2**32 - 1).all()
+
+
+def test_special_files_as_manifests_are_refused_at_once(shards, tmp_path):
+    """A FIFO must not wait for a writer, nor a device be read without end (in a child with a
+    capped address space), whether opened, served or written."""
+    import subprocess
+    import sys
+
+    fifo, zero, null = (str(tmp_path / n) for n in ("fifo.json", "zero.json", "null.json"))
+    os.mkfifo(fifo)
+    os.symlink("/dev/zero", zero)
+    os.symlink("/dev/null", null)
+    script = (
+        "import os, resource, sys\nimport korvel\nfrom korvel import _fanout\n"
+        "if os.environ.get('KORVEL_SANITIZED') != '1':\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n"
+        "shard = sys.argv[1]\n"
+        "for p in sys.argv[2:]:\n"
+        "    for f in (korvel.open, lambda p: _fanout.ShardWorker(p, 0, 1),\n"
+        "              lambda p: korvel.write_manifest(p, [shard])):\n"
+        "        try:\n            f(p)\n"
+        "        except OSError as e:\n            print(e.errno, e)\n")
+    out = subprocess.run([sys.executable, "-c", script, shards["paths"][0], fifo, zero, null],
+                         capture_output=True, text=True, timeout=60)
+    assert out.stdout.splitlines() == [
+        f"19 Failed to {verb} manifest '{p}': No such device (os error 19)"
+        for p in (fifo, zero, null) for verb in ("read", "read", "write")], out.stderr
+    assert os.path.islink(zero) and os.path.islink(null) and not os.path.isfile(fifo)

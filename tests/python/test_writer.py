@@ -172,6 +172,16 @@ BAD = [
      "embeddings: the array is not C-contiguous (np.ascontiguousarray makes a copy)"),
     (dict(offsets=np.arange(2)), ValueError, "offsets: expected 3 rows (one per doc id), got 2"),
     (dict(offsets=np.array([0, 0, -1])), ValueError, "offsets, row 2: negative value -1"),
+    (dict(offsets=np.array([0, 2**64 - 1, 0], np.uint64)), ValueError,
+     "offsets, row 1: 18446744073709551615 is reserved: it marks a record without an offset"),
+    (dict(columns={"b": (["p"], np.array([0, 2**40, 0], np.uint64))}), ValueError,
+     "column 'b', row 1: category code 1099511627776 is out of range for 1 categories"),
+    (dict(columns={"b": {"p", "q", "r"}}), TypeError,
+     "column 'b': expected a sequence of str, got an unordered 'set'"),
+    (dict(columns={"b": frozenset("pqr")}), TypeError,
+     "column 'b': expected a sequence of str, got an unordered 'frozenset'"),
+    (dict(columns={"b": {"p": 0, "q": 1, "r": 2}.keys()}), TypeError,
+     "column 'b': expected a sequence of str, got an unordered 'dict_keys'"),
 ]
 
 
@@ -208,10 +218,32 @@ def test_missing_values_in_pandas_and_arrow_name_the_row():
     with pytest.raises(ValueError) as e:
         w.add([1, 2, 3], {"a": pa.chunked_array([["p"], ["q", None]])})
     assert str(e.value) == "column 'a', row 2: missing value (null)"
+    for column, text in [(pd.Series(["p", np.nan, "q"]), "row 1: missing value (nan)"),
+                         (pd.Series(["p", "q", None], dtype="string"), "row 2: missing value (<NA>)"),
+                         (pd.Index([None, "p", "q"]), "row 0: missing value (None)")]:
+        with pytest.raises(ValueError) as e:
+            w.add([1, 2, 3], {"a": column})
+        assert str(e.value) == f"column 'a', {text}"
     with pytest.raises(TypeError) as e:
         w.add([1], {"a": pa.array([1])})
     assert str(e.value) == "column 'a': expected Arrow strings, got int64"
     assert len(w) == 0
+
+
+@pytest.mark.skipif(not HAVE_PANDAS, reason="pandas is not installed")
+def test_strided_pandas_categoricals_are_read(tmp_path):
+    import pandas as pd
+
+    values = ["p", "x", "q", "y", "p", "z"]
+    ref = IndexWriter(["a"], 0)
+    ref.add([1, 2, 3], {"a": values[::2]})
+    ref.save(tmp_path / "ref.korvix")
+    for column in [pd.Categorical(values)[::2], pd.Series(values, dtype="category")[::2],
+                   pd.Series(values[::-1], dtype="category").iloc[::-2]]:
+        w = IndexWriter(["a"], 0)
+        w.add([1, 2, 3], {"a": column})
+        w.save(tmp_path / "w.korvix")
+        assert files(str(tmp_path / "w.korvix")) == files(str(tmp_path / "ref.korvix"))
 
 
 def test_writer_surface():
@@ -223,7 +255,8 @@ def test_writer_surface():
     for args, exc, message in [
         (([], 4), ValueError, "schema length must be 1..=16, got 0"),
         ((["a"], 65536), ValueError, "dim must be at most 65535, got 65536"),
-        (("a", 4), TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
+        (("tenant", 4), TypeError, "schema: expected a sequence of trait names, got the single "
+         "str 'tenant' (write ['tenant'] for one trait)"),
     ]:
         with pytest.raises(exc) as e:
             IndexWriter(*args)

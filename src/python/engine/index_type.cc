@@ -162,10 +162,26 @@ PyResult<OwnedRef> to_str_list(const std::vector<std::string>& items) {
   return list;
 }
 
-PyResult<uint64_t> optional_u64(PyObject* obj, const char* name, uint64_t fallback) {
+// An optional count argument, `fallback` when omitted. A negative value is a ValueError
+// "{range}, got {value}" (`range` names the argument), not an OverflowError.
+PyResult<uint64_t> optional_count(PyObject* obj, const char* name, uint64_t fallback,
+                                  const char* range) {
   if (obj == nullptr || obj == Py_None) return fallback;
-  return argument(name, to_u64(obj));
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
+  if (!index) return unexpected(PyError::fetch().reword_for_argument(name));
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (v == -1 && overflow == 0 && PyErr_Occurred()) return unexpected(PyError::fetch());
+  if (overflow < 0 || v < 0) {
+    OwnedRef text = OwnedRef::steal(PyObject_Str(index.get()));
+    if (!text) return unexpected(PyError::fetch());
+    KORVEL_ASSIGN_OR_RETURN(std::string digits, to_utf8(text.get()));
+    return unexpected(value_error(std::string(range) + ", got " + digits));
+  }
+  return argument(name, to_u64(index.get()));
 }
+
+constexpr char kThreadsRange[] = "threads must be None or in 1..=1024";
 
 // ---------------------------------------------------------------------------------------
 // Methods.
@@ -306,8 +322,9 @@ PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
   KORVEL_ASSIGN_OR_RETURN(FloatMatrix q, float32_matrix(args.q, "Q"));
   KORVEL_ASSIGN_OR_RETURN(request.k, argument("k", to_u64(args.k)));
   KORVEL_ASSIGN_OR_RETURN(request.filters, to_filters(args.filters));
-  KORVEL_ASSIGN_OR_RETURN(request.oversample,
-                          optional_u64(args.oversample, "oversample", kPoolFactor));
+  KORVEL_ASSIGN_OR_RETURN(
+      request.oversample,
+      optional_count(args.oversample, "oversample", kPoolFactor, "oversample must be at least 1"));
   PyObject* embeddings =
       args.embeddings != nullptr && args.embeddings != Py_None ? args.embeddings : nullptr;
   if (args.rerank != nullptr && args.rerank != Py_None) {
@@ -321,10 +338,10 @@ PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
     }
     request.rerank = Rescoring::kSigns;
   }
-  KORVEL_ASSIGN_OR_RETURN(const uint64_t threads, optional_u64(args.threads, "threads", 0));
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t threads,
+                          optional_count(args.threads, "threads", 0, kThreadsRange));
   if ((args.threads != nullptr && args.threads != Py_None && threads == 0) || threads > 1024) {
-    return unexpected(
-        value_error("threads must be None or in 1..=1024, got " + std::to_string(threads)));
+    return unexpected(value_error(std::string(kThreadsRange) + ", got " + std::to_string(threads)));
   }
   request.threads = static_cast<unsigned>(threads);
   if (q.cols != set.dim()) {
@@ -350,6 +367,20 @@ PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
   return {};
 }
 
+// A list of embedding buffers holds one per shard of the whole set (`shard_count`); one
+// buffer for every shard is passed bare. The core sees both as a count of buffers, so a list
+// of one on a larger set is refused here: its buffer would silently serve every shard. Lists
+// of other wrong lengths fail in the core (EmbeddingBufferCount).
+PyResult<void> check_buffer_list(PyObject* embeddings, size_t shard_count) {
+  if (embeddings == nullptr || !PyList_Check(embeddings) || PyList_GET_SIZE(embeddings) != 1 ||
+      shard_count == 1) {
+    return {};
+  }
+  return unexpected(
+      value_error("embeddings: a list holds one buffer per shard (" + std::to_string(shard_count) +
+                  "), got 1; pass one buffer for all shards as it is, not in a list"));
+}
+
 // None: the set is the whole set; otherwise (record_count, shard_count, first_shard) of the
 // whole set this one is part of.
 PyResult<SetScope> to_scope(const ShardSet& set, PyObject* obj) {
@@ -367,6 +398,11 @@ PyResult<SetScope> to_scope(const ShardSet& set, PyObject* obj) {
       set.record_count() > scope.record_count) {
     return unexpected(value_error("scope: the set does not fit in the scope"));
   }
+  // Hits carry 32-bit global shard numbers.
+  if (shards > uint64_t{UINT32_MAX} + 1) {
+    return unexpected(
+        value_error("scope: at most 4294967296 shards, got " + std::to_string(shards)));
+  }
   scope.shard_count = static_cast<size_t>(shards);
   scope.first_shard = static_cast<size_t>(first);
   return scope;
@@ -378,6 +414,7 @@ PyResult<OwnedRef> search_body(IndexObject* self, Args<Search> args) {
   std::vector<float> queries;
   std::vector<BufferView> views;
   KORVEL_TRY(to_search_request(set, search_args(args), request, queries, views));
+  KORVEL_TRY(check_buffer_list(args[Search::kEmbeddings], set.shard_count()));
 
   auto result = without_interpreter_lock([&] { return search_batch(set, request); });
   if (!result) return unexpected(search_error(result.error()));
@@ -409,6 +446,7 @@ PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {
   std::vector<BufferView> views;
   KORVEL_TRY(to_search_request(set, search_args(args), request, queries, views));
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Pools::kScope]));
+  KORVEL_TRY(check_buffer_list(args[Pools::kEmbeddings], scope.shard_count));
   auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
   if (!result) return unexpected(search_error(result.error()));
 
@@ -474,6 +512,7 @@ PyResult<OwnedRef> rescore_body(IndexObject* self, Args<Rescore> args) {
     return unexpected(value_error("rescore needs embeddings or rerank='signs'"));
   }
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Rescore::kScope]));
+  KORVEL_TRY(check_buffer_list(args[Rescore::kEmbeddings], scope.shard_count));
   KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> rows,
                           to_native_values<uint32_t>(args[Rescore::kRows], "rows"));
   KORVEL_ASSIGN_OR_RETURN(std::vector<uint32_t> shards,

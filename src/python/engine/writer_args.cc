@@ -180,8 +180,12 @@ PyResult<TraitColumn> coded_column(PyObject* categories, PyObject* codes, const 
     } else {
       code = unsigned_at(v, r);
     }
-    // Out-of-range codes are the writer's to report; a huge one stays out of range.
-    column.indices[r] = static_cast<uint32_t>(std::min<uint64_t>(code, UINT32_MAX));
+    // Reported here, with the code as given: past this point codes are 32-bit.
+    if (code >= column.categories.size()) {
+      return unexpected(value_error(to_string(
+          BulkWriterError(CategoryIndexOutOfRange{what, r, code, column.categories.size()}))));
+    }
+    column.indices[r] = static_cast<uint32_t>(code);
   }
   return column;
 }
@@ -221,6 +225,19 @@ PyResult<U64Column> to_u64_column(PyObject* obj, const char* what) {
     out.owned[r] = a.kind() == 'i' ? static_cast<uint64_t>(signed_at(v, r)) : unsigned_at(v, r);
   }
   out.values = out.owned;
+  return out;
+}
+
+PyResult<U64Column> to_offset_column(PyObject* obj) {
+  KORVEL_ASSIGN_OR_RETURN(U64Column out, to_u64_column(obj, "offsets"));
+  for (size_t r = 0; r < out.values.size(); ++r) {
+    // The file stores "no offset" as this value: taken as an offset, the record would
+    // silently lose its embedding.
+    if (out.values[r] == kNoExternalOffset) {
+      return unexpected(value_error(row_prefix("offsets", r) + std::to_string(out.values[r]) +
+                                    " is reserved: it marks a record without an offset"));
+    }
+  }
   return out;
 }
 

@@ -50,6 +50,9 @@ struct U64Column {
   std::span<const uint64_t> values;
 };
 PyResult<U64Column> to_u64_column(PyObject* obj, const char* what);
+// The offsets column: as to_u64_column, and kNoExternalOffset (the file's marker of a record
+// without an offset) fails.
+PyResult<U64Column> to_offset_column(PyObject* obj);
 
 // An (n, dim) float16/float32/float64 C-contiguous matrix, viewed in place.
 struct EmbeddingArg {

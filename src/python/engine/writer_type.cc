@@ -114,7 +114,7 @@ PyResult<OwnedRef> add_body(WriterObject* self, Args<Add> args) {
   }
   std::optional<U64Column> offsets;
   if (PyObject* given = args.given(Add::kOffsets)) {
-    KORVEL_ASSIGN_OR_RETURN(offsets, to_u64_column(given, "offsets"));
+    KORVEL_ASSIGN_OR_RETURN(offsets, to_offset_column(given));
   }
 
   BulkBatch batch;

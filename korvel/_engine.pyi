@@ -62,6 +62,23 @@ class Index:
 
 def open(paths: Union[str, list[str]]) -> Index: ...
 
+_Pools = tuple[
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.int64],
+]
+
+def merge_pools(parts: list[_Pools]) -> _Pools: ...
+def rank_scored(
+    ids: npt.NDArray[np.uint64],
+    scores: npt.NDArray[np.float32],
+    shards: npt.NDArray[np.int64],
+    records: npt.NDArray[np.uint64],
+    counts: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
+
 # A trait column: str values, a NumPy str or object array, or (categories, integer codes).
 _Column = Sequence[str] | npt.NDArray[Any] | tuple[Sequence[str], npt.NDArray[np.integer[Any]]]
 # Anything exporting a buffer of integers or floats (NumPy arrays above all).

@@ -7,7 +7,9 @@ keeps the first `oversample * k`: exactly the pool of the whole index, since a w
 holds every record of the global pool that lies in its shards. Without re-scoring that pool's
 first k is the result. With re-scoring, each worker scores the pool entries in its shards
 (only those, so that an embedding beyond its buffer fails exactly when it fails in one
-process) and the caller orders the pool by (score, shard, record).
+process) and the caller orders the pool by (score descending, NaN last, shard, record).
+Both merges are the engine's own (`_engine.merge_pools`, `_engine.rank_scored`): the rules
+live in one place, shared with a search in one process.
 
 Workers are reached through `run(method, args_per_worker)`, which calls the method on every
 worker (concurrently, as the transport allows) and returns each one's result or exception:
@@ -114,7 +116,8 @@ def search(
     args = (q, k, filters, oversample, embeddings, rerank, threads)
     results = run("pools", [args] * len(parts))
     _raise_first(results)
-    ids, dist, shards, records, counts = _merge(results)
+    # Merged and ranked by the engine's own rules, those of a search in one process.
+    ids, dist, shards, records, counts = _engine.merge_pools(results)
 
     width = ids.shape[1]
     valid = np.arange(width)[None, :] < counts[:, None]
@@ -122,13 +125,7 @@ def search(
         scores = dist.astype(np.float32)
     else:
         scores = _rescore(run, parts, q, shards, records, valid, embeddings, rerank)
-        # (score descending, shard, record), NaN after every number and padding after all:
-        # the order of one process (score_before in src/shards/shard_set.cc). Padding slots
-        # hold shard 0, record 0, so they must never tie with a real hit.
-        nan = np.isnan(scores)
-        key = np.where(nan, 0, -scores)
-        order = np.lexsort((records, shards, key, nan, ~valid), axis=1)
-        ids, scores = (np.take_along_axis(a, order, axis=1) for a in (ids, scores))
+        ids, scores = _engine.rank_scored(ids, scores, shards, records, counts)
 
     out_ids = np.full((nq, k), PADDING_ID, np.uint64)
     out_scores = np.full((nq, k), np.nan, np.float32)
@@ -140,21 +137,6 @@ def search(
     if single:
         return SearchResult(out_ids[0], out_scores[0], int(out_counts[0]))
     return SearchResult(out_ids, out_scores, out_counts)
-
-
-def _merge(results: list[Any]) -> tuple[npt.NDArray[Any], ...]:
-    """The workers' pools merged under (distance, shard, record), each row cut to the pool
-    size (the width every worker returns)."""
-    width = results[0][0].shape[1]
-    ids, dist, shards, records = (np.concatenate([r[i] for r in results], axis=1) for i in range(4))
-    valid = np.concatenate(
-        [np.arange(width)[None, :] < r[4][:, None] for r in results], axis=1
-    )
-    dist = np.where(valid, dist, np.iinfo(np.int64).max)  # empty slots last
-    order = np.lexsort((records, shards, dist), axis=1)[:, :width]
-    merged = tuple(np.take_along_axis(a, order, axis=1) for a in (ids, dist, shards, records))
-    counts = np.minimum(sum(r[4] for r in results), width)
-    return (*merged, counts)
 
 
 def _rescore(

@@ -21,6 +21,58 @@ SetScope whole_set(const ShardSet& set) noexcept {
   return {set.record_count(), set.shard_count(), 0};
 }
 
+bool pool_before(const PoolHit& a, const PoolHit& b) noexcept {
+  if (a.distance != b.distance) return a.distance < b.distance;
+  if (a.shard != b.shard) return a.shard < b.shard;
+  return a.record < b.record;
+}
+
+bool score_before(const ScoredHit& a, const ScoredHit& b) noexcept {
+  const bool a_nan = std::isnan(a.score);
+  const bool b_nan = std::isnan(b.score);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.score != b.score) return a.score > b.score;
+  if (a.shard != b.shard) return a.shard < b.shard;
+  return a.record < b.record;
+}
+
+void sort_scored(std::span<ScoredHit> hits) { std::sort(hits.begin(), hits.end(), score_before); }
+
+namespace {
+
+// Keeps the first `size` hits of `pool` in pool order in `out` (pool_size slots); returns how
+// many were kept.
+uint32_t keep_first(std::vector<PoolHit>& pool, size_t size, PoolHit* out) {
+  const size_t keep = std::min(pool.size(), size);
+  std::partial_sort(pool.begin(), pool.begin() + keep, pool.end(), pool_before);
+  std::copy_n(pool.begin(), keep, out);
+  return static_cast<uint32_t>(keep);
+}
+
+}  // namespace
+
+PoolBatch merge_pools(std::span<const PoolBatch> parts) {
+  PoolBatch out;
+  if (parts.empty()) return out;
+  out.query_count = parts[0].query_count;
+  out.pool_size = parts[0].pool_size;
+  out.counts.assign(out.query_count, 0);
+  out.hits.assign(out.query_count * out.pool_size, PoolHit{0, 0, 0, 0});
+  std::vector<PoolHit> pool;
+  for (size_t q = 0; q < out.query_count; ++q) {
+    pool.clear();
+    for (const PoolBatch& part : parts) {
+      KORVEL_CHECK(part.query_count == out.query_count && part.pool_size == out.pool_size &&
+                       part.counts[q] <= part.pool_size,
+                   "merge_pools: parts of different shapes");
+      const PoolHit* first = part.hits.data() + q * part.pool_size;
+      pool.insert(pool.end(), first, first + part.counts[q]);
+    }
+    out.counts[q] = keep_first(pool, out.pool_size, out.hits.data() + q * out.pool_size);
+  }
+  return out;
+}
+
 Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope) {
   const size_t nq = request.query_count;
@@ -101,15 +153,8 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
         pool.push_back({set.doc_id(s, h.record_index), h.record_index, shard, h.distance});
       }
     }
-    const size_t keep = std::min(pool.size(), result.pool_size);
-    std::partial_sort(pool.begin(), pool.begin() + keep, pool.end(),
-                      [](const PoolHit& a, const PoolHit& b) {
-                        if (a.distance != b.distance) return a.distance < b.distance;
-                        if (a.shard != b.shard) return a.shard < b.shard;
-                        return a.record < b.record;
-                      });
-    std::copy_n(pool.begin(), keep, result.hits.begin() + q * result.pool_size);
-    result.counts[q] = static_cast<uint32_t>(keep);
+    result.counts[q] =
+        keep_first(pool, result.pool_size, result.hits.data() + q * result.pool_size);
   });
   return result;
 }

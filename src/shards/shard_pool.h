@@ -40,6 +40,31 @@ struct PoolBatch {
   std::vector<uint32_t> counts;  // hits per query
 };
 
+// The pool order: (distance, shard, record). A strict weak order.
+bool pool_before(const PoolHit& a, const PoolHit& b) noexcept;
+
+// A pool hit with its re-scoring score.
+struct ScoredHit {
+  uint64_t id;
+  uint64_t record;
+  uint32_t shard;  // global shard index
+  float score;
+};
+
+// The order of re-scored hits: higher score first, NaN after every number, then (shard,
+// record). A strict weak order.
+bool score_before(const ScoredHit& a, const ScoredHit& b) noexcept;
+
+// Sorts re-scored hits by score_before: the one order of every result re-scored in one
+// process or merged from several.
+void sort_scored(std::span<ScoredHit> hits);
+
+// The pool of a whole set from the pools of its disjoint parts (search_pools of each with the
+// same request, each part's scope locating it in the whole set): per query, the first
+// pool_size hits of the union under pool order. Slots past a query's count hold zeros.
+// REQUIRES: every part has the query count and pool size of parts[0], counts <= pool size.
+PoolBatch merge_pools(std::span<const PoolBatch> parts);
+
 // The first pool_size candidates of each query among this set's records under (distance,
 // shard, record): the records of the whole set's pool that lie in this set, followed by
 // others. request.rerank and request.embeddings are only validated (embeddings.size()

@@ -79,23 +79,6 @@ Expected<CandidateBitmap, SearchError> match_bitmap(const ShardSet& set, size_t 
   return bitmap;
 }
 
-struct PoolEntry {
-  uint64_t record;
-  uint32_t distance;
-  uint32_t shard;
-  float score;
-};
-
-// Higher score first, NaN after every number (a strict weak order), then (shard, record).
-bool score_before(const PoolEntry& a, const PoolEntry& b) noexcept {
-  const bool a_nan = std::isnan(a.score);
-  const bool b_nan = std::isnan(b.score);
-  if (a_nan != b_nan) return b_nan;
-  if (!a_nan && a.score != b.score) return a.score > b.score;
-  if (a.shard != b.shard) return a.shard < b.shard;
-  return a.record < b.record;
-}
-
 // offset + bytes in decimal, also past 2^64 (an offset near the top of the range).
 std::string end_text(uint64_t offset, uint64_t bytes) {
   if (offset <= UINT64_MAX - bytes) return std::to_string(offset + bytes);
@@ -257,15 +240,14 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
   // Phase 2: re-rank and write each query's row.
   std::vector<std::optional<SearchError>> errors(nq);
   parallel_for(nq, request.threads, [&](size_t q) {
-    std::vector<PoolEntry> pool;
+    std::vector<ScoredHit> pool;
     pool.reserve(pools.counts[q]);
     for (size_t i = 0; i < pools.counts[q]; ++i) {
       const PoolHit& h = pools.hits[q * pools.pool_size + i];
-      pool.push_back({h.record, h.distance, h.shard, 0.0f});
+      // Without re-scoring the score is the distance, in pool order already.
+      pool.push_back({h.id, h.record, h.shard, static_cast<float>(h.distance)});
     }
-    if (request.rerank == Rescoring::kNone) {
-      for (PoolEntry& e : pool) e.score = static_cast<float>(e.distance);
-    } else {
+    if (request.rerank != Rescoring::kNone) {
       std::vector<uint32_t> rows(pool.size(), static_cast<uint32_t>(q));
       std::vector<uint32_t> shards(pool.size());
       std::vector<uint64_t> records(pool.size());
@@ -280,11 +262,10 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
       }
       for (size_t i = 0; i < pool.size(); ++i) pool[i].score = (*scored)[i];
     }
-    if (request.rerank != Rescoring::kNone)
-      std::stable_sort(pool.begin(), pool.end(), score_before);
+    if (request.rerank != Rescoring::kNone) sort_scored(pool);
     const size_t hits = std::min(pool.size(), result.k);
     for (size_t i = 0; i < hits; ++i) {
-      result.ids[q * result.k + i] = set.doc_id(pool[i].shard, pool[i].record);
+      result.ids[q * result.k + i] = pool[i].id;
       result.scores[q * result.k + i] = pool[i].score;
     }
     result.counts[q] = static_cast<uint32_t>(hits);

@@ -294,6 +294,36 @@ struct Open {
       .doc = "Opens one data file (a str) or several as one index (a list of str)."};
 };
 
+struct MergePools {
+  enum Param : size_t { kParts };
+  static constexpr Parameter kParams[] = {{kParts, "parts", kRequired}};
+  static constexpr MethodDecl kDecl{
+      .owner = nullptr,
+      .name = "merge_pools",
+      .receiver = Receiver::kNone,
+      .params = kParams,
+      .doc =
+          "The pool of a whole set from pools() of its disjoint parts (a list of their\n"
+          "results, each (ids, distances, shards, records, counts)), in the same form."};
+};
+
+struct RankScored {
+  enum Param : size_t { kIds, kScores, kShards, kRecords, kCounts };
+  static constexpr Parameter kParams[] = {{kIds, "ids", kRequired},
+                                          {kScores, "scores", kRequired},
+                                          {kShards, "shards", kRequired},
+                                          {kRecords, "records", kRequired},
+                                          {kCounts, "counts", kRequired}};
+  static constexpr MethodDecl kDecl{
+      .owner = nullptr,
+      .name = "rank_scored",
+      .receiver = Receiver::kNone,
+      .params = kParams,
+      .doc =
+          "Re-scored pool entries ((nq, pool) arrays, the first counts[q] of row q real) in\n"
+          "search order; returns (ids, scores), padding left in place after them."};
+};
+
 // The search arguments as given (nullptr where omitted): what search, pools and rescore
 // convert alike.
 struct SearchArgs {
@@ -439,6 +469,32 @@ PyResult<OwnedRef> search_body(IndexObject* self, Args<Search> args) {
   return tuple;
 }
 
+// (ids, distances, shards, records, counts): (nq, pool) arrays and (nq,) counts.
+PyResult<OwnedRef> pool_arrays(const PoolBatch& pools) {
+  const size_t dims[2] = {pools.query_count, pools.pool_size};
+  void* data[4] = {};
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef ids, new_array(ArrayKind::kUInt64, 2, dims, &data[0]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef distances, new_array(ArrayKind::kInt64, 2, dims, &data[1]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef shards, new_array(ArrayKind::kInt64, 2, dims, &data[2]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef records, new_array(ArrayKind::kUInt64, 2, dims, &data[3]));
+  void* counts = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
+  for (size_t i = 0; i < pools.hits.size(); ++i) {
+    const PoolHit& h = pools.hits[i];  // slots past a row's count hold zeros
+    static_cast<uint64_t*>(data[0])[i] = h.id;
+    static_cast<int64_t*>(data[1])[i] = h.distance;
+    static_cast<int64_t*>(data[2])[i] = h.shard;
+    static_cast<uint64_t*>(data[3])[i] = h.record;
+  }
+  for (size_t i = 0; i < pools.query_count; ++i) {
+    static_cast<int64_t*>(counts)[i] = pools.counts[i];
+  }
+  OwnedRef tuple = OwnedRef::steal(
+      PyTuple_Pack(5, ids.get(), distances.get(), shards.get(), records.get(), counts_array.get()));
+  if (!tuple) return unexpected(PyError::fetch());
+  return tuple;
+}
+
 PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {
   const ShardSet& set = self->set;
   SearchRequest request;
@@ -449,29 +505,7 @@ PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {
   KORVEL_TRY(check_buffer_list(args[Pools::kEmbeddings], scope.shard_count));
   auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
   if (!result) return unexpected(search_error(result.error()));
-
-  const size_t dims[2] = {result->query_count, result->pool_size};
-  void* data[4] = {};
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef ids, new_array(ArrayKind::kUInt64, 2, dims, &data[0]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef distances, new_array(ArrayKind::kInt64, 2, dims, &data[1]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef shards, new_array(ArrayKind::kInt64, 2, dims, &data[2]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef records, new_array(ArrayKind::kUInt64, 2, dims, &data[3]));
-  void* counts = nullptr;
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
-  for (size_t i = 0; i < result->hits.size(); ++i) {
-    const PoolHit& h = result->hits[i];  // slots past a row's count hold zeros
-    static_cast<uint64_t*>(data[0])[i] = h.id;
-    static_cast<int64_t*>(data[1])[i] = h.distance;
-    static_cast<int64_t*>(data[2])[i] = h.shard;
-    static_cast<uint64_t*>(data[3])[i] = h.record;
-  }
-  for (size_t i = 0; i < result->query_count; ++i) {
-    static_cast<int64_t*>(counts)[i] = result->counts[i];
-  }
-  OwnedRef tuple = OwnedRef::steal(
-      PyTuple_Pack(5, ids.get(), distances.get(), shards.get(), records.get(), counts_array.get()));
-  if (!tuple) return unexpected(PyError::fetch());
-  return tuple;
+  return pool_arrays(*result);
 }
 
 // A contiguous buffer of native `T` values copied out (the caller's array may change while
@@ -646,8 +680,112 @@ PyResult<OwnedRef> open_body(Args<Open> args) {
   return obj;
 }
 
+// Counts of rows of `width` slots, checked: each in 0..=width.
+PyResult<std::vector<int64_t>> row_counts(PyObject* obj, size_t width) {
+  KORVEL_ASSIGN_OR_RETURN(std::vector<int64_t> counts, to_native_values<int64_t>(obj, "counts"));
+  for (const int64_t c : counts) {
+    if (c < 0 || static_cast<uint64_t>(c) > width) {
+      return unexpected(value_error("counts: a count beyond its row"));
+    }
+  }
+  return counts;
+}
+
+PyResult<OwnedRef> merge_pools_body(Args<MergePools> args) {
+  PyObject* list = args[MergePools::kParts];
+  if (!PyList_Check(list) || PyList_GET_SIZE(list) == 0) {
+    return unexpected(type_error("parts: expected a non-empty list of pools() results"));
+  }
+  std::vector<PoolBatch> parts(static_cast<size_t>(PyList_GET_SIZE(list)));
+  for (size_t p = 0; p < parts.size(); ++p) {
+    PyObject* part = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(p));
+    if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 5) {
+      return unexpected(type_error("parts: expected (ids, distances, shards, records, counts)"));
+    }
+    KORVEL_ASSIGN_OR_RETURN(auto ids, to_native_values<uint64_t>(PyTuple_GET_ITEM(part, 0), "ids"));
+    KORVEL_ASSIGN_OR_RETURN(auto distances,
+                            to_native_values<int64_t>(PyTuple_GET_ITEM(part, 1), "distances"));
+    KORVEL_ASSIGN_OR_RETURN(auto shards,
+                            to_native_values<int64_t>(PyTuple_GET_ITEM(part, 2), "shards"));
+    KORVEL_ASSIGN_OR_RETURN(auto records,
+                            to_native_values<uint64_t>(PyTuple_GET_ITEM(part, 3), "records"));
+    const size_t nq = static_cast<size_t>(PyObject_Length(PyTuple_GET_ITEM(part, 4)));
+    if (PyErr_Occurred()) return unexpected(PyError::fetch());
+    const size_t width = nq == 0 ? 0 : ids.size() / nq;
+    if (ids.size() != nq * width || distances.size() != ids.size() || shards.size() != ids.size() ||
+        records.size() != ids.size() ||
+        (p > 0 && (nq != parts[0].query_count || width != parts[0].pool_size))) {
+      return unexpected(value_error("parts: pools of different shapes"));
+    }
+    KORVEL_ASSIGN_OR_RETURN(auto counts, row_counts(PyTuple_GET_ITEM(part, 4), width));
+    PoolBatch& batch = parts[p];
+    batch.query_count = nq;
+    batch.pool_size = width;
+    batch.hits.resize(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (distances[i] < 0 || distances[i] > INT64_C(0xFFFFFFFF) || shards[i] < 0 ||
+          shards[i] > INT64_C(0xFFFFFFFF)) {
+        return unexpected(value_error("parts: a distance or shard beyond 32 bits"));
+      }
+      batch.hits[i] = {ids[i], records[i], static_cast<uint32_t>(shards[i]),
+                       static_cast<uint32_t>(distances[i])};
+    }
+    batch.counts.assign(counts.begin(), counts.end());
+  }
+  PoolBatch merged = without_interpreter_lock([&] { return merge_pools(parts); });
+  return pool_arrays(merged);
+}
+
+PyResult<OwnedRef> rank_scored_body(Args<RankScored> args) {
+  KORVEL_ASSIGN_OR_RETURN(auto ids, to_native_values<uint64_t>(args[RankScored::kIds], "ids"));
+  KORVEL_ASSIGN_OR_RETURN(auto scores,
+                          to_native_values<float>(args[RankScored::kScores], "scores"));
+  KORVEL_ASSIGN_OR_RETURN(auto shards,
+                          to_native_values<int64_t>(args[RankScored::kShards], "shards"));
+  KORVEL_ASSIGN_OR_RETURN(auto records,
+                          to_native_values<uint64_t>(args[RankScored::kRecords], "records"));
+  const size_t nq = static_cast<size_t>(PyObject_Length(args[RankScored::kCounts]));
+  if (PyErr_Occurred()) return unexpected(PyError::fetch());
+  const size_t width = nq == 0 ? 0 : ids.size() / nq;
+  if (ids.size() != nq * width || scores.size() != ids.size() || shards.size() != ids.size() ||
+      records.size() != ids.size()) {
+    return unexpected(value_error("ids, scores, shards, records: shapes differ"));
+  }
+  KORVEL_ASSIGN_OR_RETURN(auto counts, row_counts(args[RankScored::kCounts], width));
+  std::vector<ScoredHit> row;
+  for (size_t q = 0; q < nq; ++q) {
+    row.clear();
+    for (size_t i = q * width; i < q * width + static_cast<size_t>(counts[q]); ++i) {
+      if (shards[i] < 0 || shards[i] > INT64_C(0xFFFFFFFF)) {
+        return unexpected(value_error("shards: a shard beyond 32 bits"));
+      }
+      row.push_back({ids[i], records[i], static_cast<uint32_t>(shards[i]), scores[i]});
+    }
+    sort_scored(row);
+    for (size_t j = 0; j < row.size(); ++j) {
+      ids[q * width + j] = row[j].id;
+      scores[q * width + j] = row[j].score;
+    }
+  }
+  const size_t dims[2] = {nq, width};
+  void* id_data = nullptr;
+  void* score_data = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef id_array, new_array(ArrayKind::kUInt64, 2, dims, &id_data));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef score_array,
+                          new_array(ArrayKind::kFloat32, 2, dims, &score_data));
+  if (!ids.empty()) {
+    std::memcpy(id_data, ids.data(), ids.size() * sizeof(uint64_t));
+    std::memcpy(score_data, scores.data(), scores.size() * sizeof(float));
+  }
+  OwnedRef tuple = OwnedRef::steal(PyTuple_Pack(2, id_array.get(), score_array.get()));
+  if (!tuple) return unexpected(PyError::fetch());
+  return tuple;
+}
+
 MethodEntry g_functions[] = {
     static_method<Open, open_body>(),
+    static_method<MergePools, merge_pools_body>(),
+    static_method<RankScored, rank_scored_body>(),
 };
 
 }  // namespace

@@ -137,6 +137,10 @@ def build_shards(
     what `IndexWriter` writes for those rows. `trait_columns` is the schema, in order; the
     dimension is the width of `embedding_column`. Shards are named shard-00000.korvix, ...
     in `out_dir` (which every node must be able to write), the manifest `manifest_name`.
+
+    A column missing from the dataset raises ValueError naming the argument; an error of the
+    writer is raised as `IndexWriter.add` raises it, for the first failing shard, with its row
+    counted within the dataset.
     """
     ray = _ray()
     rows_per_shard = int(rows_per_shard)

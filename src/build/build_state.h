@@ -1,4 +1,5 @@
-// BuildState: what a build-mode index holds between add_record() calls and save().
+// BuildState: buffered records with their codes and signatures, the input of compile_index
+// (compile.h), the reference writer of the tests.
 #pragma once
 
 #include <cstdint>

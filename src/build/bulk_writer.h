@@ -138,6 +138,19 @@ class BulkWriter {
   // Not thread-safe against any other call on the same writer.
   [[nodiscard]] Expected<void, BulkWriterError> add(const BulkBatch& batch, unsigned threads = 0);
 
+  // Appends one record: its value of each trait in schema order, its embedding (vector_dim
+  // values, taken as they are: non-finite values are not refused) or none (a zero signature),
+  // and its external offset. Codes are assigned as add() assigns them, so a run of appends
+  // writes the same files as one add() of the same rows. Errors: TooManyRecords, then
+  // ColumnOverflow (row 0) of the first trait in schema order whose dictionary is full and
+  // lacks the value. A failed call adds no record; after ColumnOverflow, as add_record
+  // documents, the dictionaries of earlier traits keep the values this call gave them.
+  // REQUIRES: values.size() == schema().size(); an embedding holds vector_dim values.
+  // Not thread-safe against any other call on the same writer.
+  [[nodiscard]] Expected<void, BulkWriterError> append(
+      uint64_t doc_id, std::span<const std::string> values,
+      std::optional<std::span<const float>> embedding, uint64_t external_offset);
+
   size_t size() const noexcept { return meta_.doc_ids.size(); }
   const std::vector<std::string>& schema() const noexcept { return meta_.schema; }
   const std::vector<TraitDictionary>& dicts() const noexcept { return meta_.dicts; }

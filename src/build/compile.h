@@ -1,5 +1,8 @@
 // Compilation: buffered records -> the complete data-file image (header, code planes,
-// signatures, external offsets), laid out by compute_layout().
+// signatures, external offsets), laid out by compute_layout(). Indexes are built by
+// BulkWriter (bulk_writer.h); this second, plainer writer is the reference its tests, the
+// query tests and the fuzz seeds build images with, and it takes codes as given, so that
+// images with any code can be made.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,4 @@
-// save_index and the render function of SaveError. The sidecar is serialised only after the
-// data file is staged and (unless it is written in place) its image released, so the two
-// seldom take memory at the same time.
+// write_index_files and the render function of SaveError.
 #include "build/save.h"
 
 #include <cstdint>
@@ -8,9 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "build/compile.h"
 #include "common/file_write.h"
-#include "sidecar/sidecar.h"
 
 namespace korvel {
 
@@ -55,27 +51,6 @@ std::string to_string(const SaveError& e) {
     }
   };
   return std::visit(Render{}, e);
-}
-
-Expected<void, SaveError> save_index(const BuildState& state, const std::string& path) {
-  auto image = compile_index(state);
-  if (!image) return unexpected(CompilationFailed{std::move(image).error()});
-
-  // Both files are written in full before either replaces its predecessor, so a failed
-  // write (a full disk, a file size limit) leaves the previous pair as it was, and a
-  // process killed while writing leaves the previous pair loadable.
-  auto staged_data = StagedFile::write(path, *image);
-  if (!staged_data) return data_failed(path, std::move(staged_data).error());
-  // The image is released before the sidecar is built unless it still has to be written.
-  if (!staged_data->in_place()) std::vector<uint8_t>().swap(*image);
-
-  IndexMetadata metadata;
-  metadata.schema = state.schema;
-  metadata.dicts = state.dicts;
-  metadata.doc_ids.reserve(state.records.size());
-  for (const BufferedRecord& r : state.records) metadata.doc_ids.push_back(r.doc_id);
-  const std::string text = serialize_metadata(metadata);
-  return stage_sidecar_and_commit(path, *staged_data, text);
 }
 
 Expected<void, SaveError> write_index_files(const std::string& path,

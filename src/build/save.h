@@ -1,5 +1,5 @@
-// save_index: a BuildState written out as the pair of files a query-mode index loads, the data
-// file at `path` and the sidecar at `path` + ".meta", with the one error type of the whole save.
+// write_index_files: the pair of files a query-mode index loads, the data file at `path` and
+// the sidecar at `path` + ".meta", with the one error type of the whole save.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,6 @@
 #include <string_view>
 #include <variant>
 
-#include "build/build_state.h"
 #include "categorical/compile_error.h"
 #include "common/expected.h"
 
@@ -34,15 +33,9 @@ using SaveError = std::variant<CompilationFailed, DataFileWriteFailed, SidecarWr
 // "Failed to write metadata '{path}': {text}".
 std::string to_string(const SaveError& e);
 
-// Compiles `state` and writes both files as commit_together does: both are written in full
-// before either replaces its predecessor, and an error leaves the previous pair in place.
-// Errors: CompilationFailed (nothing written), DataFileWriteFailed, SidecarWriteFailed.
-// Does not change `state`. Not thread-safe against changes of `state`.
-[[nodiscard]] Expected<void, SaveError> save_index(const BuildState& state,
-                                                   const std::string& path);
-
 // Writes the data file made of `data_pieces` (back to back) at `path` and `sidecar_text` at
-// `path` + ".meta" in the same way: for a writer whose sections are already in memory, so no
+// `path` + ".meta": both are written in full before either replaces its predecessor, so an
+// error leaves the previous pair in place; the pieces are written where they lie, so no
 // second, contiguous image is made. Errors: DataFileWriteFailed, SidecarWriteFailed.
 [[nodiscard]] Expected<void, SaveError> write_index_files(
     const std::string& path, std::span<const std::span<const uint8_t>> data_pieces,

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "build/bulk_writer.h"
 #include "common/file_write.h"
 
 namespace korvel {
@@ -25,19 +26,15 @@ TEST(SaveIndex, AFailedSidecarReplacementLeavesThePreviousPair) {
   std::string tmpl = testing::TempDir() + "korvel_save_XXXXXX";
   const std::string dir = ::mkdtemp(tmpl.data());
   const std::string path = dir + "/i.korvix";
-  BuildState state;
-  state.schema = {"a"};
-  state.trait_count = 1;
-  state.dicts.resize(1);
-  state.vector_dim = 8;
-  ASSERT_TRUE(save_index(state, path));
+  auto first = BulkWriter::create({"a"}, 8);
+  ASSERT_TRUE(first && first->save(path));
   const std::string data = read_all(path), meta = read_all(path + ".meta");
 
-  state.schema = {"b"};  // a different pair
-  state.vector_dim = 16;
+  auto second = BulkWriter::create({"b"}, 16);  // a different pair
+  ASSERT_TRUE(second);
   set_rename_fault_for_testing(
       [](const std::string& target) { return target.ends_with(".meta") ? EIO : 0; });
-  auto saved = save_index(state, path);
+  auto saved = second->save(path);
   set_rename_fault_for_testing(nullptr);
   ASSERT_FALSE(saved);
   EXPECT_EQ(to_string(saved.error()),

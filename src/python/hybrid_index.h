@@ -4,15 +4,32 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <variant>
+#include <vector>
 
-#include "build/build_state.h"
+#include "build/bulk_writer.h"
 #include "python/py_error.h"
 #include "query/query_state.h"
 
 namespace korvel::py {
 
-using IndexState = std::variant<BuildState, QueryState>;
+// Build mode: the writer every record goes to, and what memory_stats() counts for the records
+// taken so far, as add_record received them (the writer keeps neither values nor embeddings).
+struct BuildModeState {
+  BulkWriter writer;
+  uint64_t record_slots = 0;  // a list of records grown by doubling: 0, 1, 2, 4, ...
+  uint64_t record_bytes = 0;  // per record: its values list, their strings and its embedding
+};
+
+using IndexState = std::variant<BuildModeState, QueryState>;
+
+// Counts a record just appended to state.writer, received as `values` and `embedding`, in
+// the figures memory_stats() reports (memory_stats.cc, where the slot sizes live).
+void count_added_record(BuildModeState& state, const std::vector<std::string>& values,
+                        const std::optional<std::vector<float>>& embedding) noexcept;
 
 struct HybridIndexObject {
   PyObject_HEAD IndexState state;  // placement-constructed after allocation, destroyed in dealloc

@@ -1,5 +1,7 @@
 // memory_stats(): the mapping size and an estimate of the heap held by the index's own
 // containers, computed on each call from their capacities with fixed per-slot sizes.
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,13 +32,11 @@ uint64_t dicts_bytes(const std::vector<TraitDictionary>& dicts) {
   return total;
 }
 
-uint64_t heap_bytes(const BuildState& s) {
-  uint64_t total = strings_bytes(s.schema) + kRecordSlot * s.records.capacity();
-  for (const BufferedRecord& r : s.records) {
-    total += strings_bytes(r.values);
-    if (r.embedding) total += kEmbeddingSlot * r.embedding->capacity();
-  }
-  return total + dicts_bytes(s.dicts);
+// The records count as the list of records add_record received would: 64 per slot, plus
+// each record's values list, their strings and its embedding.
+uint64_t heap_bytes(const BuildModeState& s) {
+  return strings_bytes(s.writer.schema()) + kRecordSlot * s.record_slots + s.record_bytes +
+         dicts_bytes(s.writer.dicts());
 }
 
 uint64_t heap_bytes(const QueryState& s) {
@@ -52,6 +52,16 @@ PyResult<void> set_item(PyObject* dict, const char* key, OwnedRef value) {
 
 }  // namespace
 
+void count_added_record(BuildModeState& state, const std::vector<std::string>& values,
+                        const std::optional<std::vector<float>>& embedding) noexcept {
+  // The record list grows as push_back grows it: its capacity doubles when full.
+  if (state.record_slots < state.writer.size()) {
+    state.record_slots += std::max<uint64_t>(state.record_slots, 1);
+  }
+  state.record_bytes += strings_bytes(values);
+  if (embedding) state.record_bytes += kEmbeddingSlot * embedding->capacity();
+}
+
 PyResult<OwnedRef> memory_stats_body(HybridIndexObject* self, Args<MemoryStats>) {
   double mmap_mb = 0.0;
   uint64_t heap = 0;
@@ -59,7 +69,7 @@ PyResult<OwnedRef> memory_stats_body(HybridIndexObject* self, Args<MemoryStats>)
     mmap_mb = static_cast<double>(q->reader.mapped_len()) * 9.5367431640625e-7;
     heap = heap_bytes(*q);
   } else {
-    heap = heap_bytes(std::get<BuildState>(self->state));
+    heap = heap_bytes(std::get<BuildModeState>(self->state));
   }
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return unexpected(PyError::fetch());

@@ -1,12 +1,12 @@
 // Build-mode methods: builder(), add_record() and save(). Arguments become owned C++ values
-// here; the work is done by the core (trait dictionaries, save_index).
+// here; the work is done by the core's writer (BulkWriter::append, BulkWriter::save).
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "build/save.h"
+#include "build/bulk_writer.h"
 #include "categorical/trait_dictionary.h"
 #include "python/converters.h"
 #include "python/hybrid_index_methods.h"
@@ -87,20 +87,17 @@ PyResult<OwnedRef> builder_body(Args<Builder> args) {
     return unexpected(
         value_error("vector_dim must be at most 65535, got " + std::to_string(vector_dim)));
   }
-  BuildState state;
-  state.trait_count = static_cast<uint16_t>(schema.size());
-  state.dicts.resize(schema.size());
-  state.schema = std::move(schema);
-  state.vector_dim = static_cast<uint16_t>(vector_dim);
-  return new_index_object(std::move(state));
+  auto writer = BulkWriter::create(std::move(schema), vector_dim);
+  KORVEL_CHECK(writer.has_value(), "builder: schema and dimension were checked above");
+  return new_index_object(BuildModeState{std::move(writer).value()});
 }
 
 PyResult<OwnedRef> add_record_body(HybridIndexObject* self, Args<AddRecord> args) {
   KORVEL_ASSIGN_OR_RETURN(uint64_t doc_id, args.convert(AddRecord::kDocId, to_u64));
-  auto* build = std::get_if<BuildState>(&self->state);
+  auto* build = std::get_if<BuildModeState>(&self->state);
   KORVEL_ASSIGN_OR_RETURN(std::vector<std::string> values,
                           args.convert(AddRecord::kMetadata, [&](PyObject* obj) {
-                            return metadata_values(obj, build ? &build->schema : nullptr);
+                            return metadata_values(obj, build ? &build->writer.schema() : nullptr);
                           }));
   std::optional<std::vector<float>> embedding;
   if (args.given(AddRecord::kEmbedding)) {
@@ -113,31 +110,28 @@ PyResult<OwnedRef> add_record_body(HybridIndexObject* self, Args<AddRecord> args
 
   if (build == nullptr) return unexpected(value_error(kAddInQueryMode));
 
-  BufferedRecord record;
-  record.values = std::move(values);
-  if (embedding && embedding->size() != build->vector_dim) {
-    return unexpected(value_error("Embedding dimension mismatch: expected " +
-                                  std::to_string(build->vector_dim) + ", got " +
-                                  std::to_string(embedding->size())));
+  const uint16_t dim = build->writer.vector_dim();
+  if (embedding && embedding->size() != dim) {
+    return unexpected(value_error("Embedding dimension mismatch: expected " + std::to_string(dim) +
+                                  ", got " + std::to_string(embedding->size())));
   }
-  uint16_t codes[kMaxTraits];
-  for (size_t t = 0; t < build->dicts.size(); ++t) {
-    auto code = build->dicts[t].assign_token(record.values[t], build->code_bits);
-    if (!code) return unexpected(value_error(to_string(code.error())));
-    codes[t] = *code;
+  std::optional<std::span<const float>> embedding_view;
+  if (embedding) embedding_view = *embedding;
+  if (auto added = build->writer.append(doc_id, values, embedding_view, external_offset); !added) {
+    // A full dictionary reports its own text; running out of record indexes, the writer's.
+    const BulkWriterError& e = added.error();
+    const auto* overflow = std::get_if<ColumnOverflow>(&e);
+    return unexpected(value_error(overflow ? to_string(overflow->overflow) : to_string(e)));
   }
-  record.embedding = std::move(embedding);
-  record.doc_id = doc_id;
-  record.external_offset = external_offset;
-  append_record(*build, std::move(record), std::span<const uint16_t>(codes, build->dicts.size()));
+  count_added_record(*build, values, embedding);
   return OwnedRef::borrow(Py_None);
 }
 
 PyResult<OwnedRef> save_body(HybridIndexObject* self, Args<Save> args) {
   KORVEL_ASSIGN_OR_RETURN(std::string path, args.convert(Save::kPath, to_utf8));
-  const auto* build = std::get_if<BuildState>(&self->state);
+  const auto* build = std::get_if<BuildModeState>(&self->state);
   if (build == nullptr) return unexpected(value_error(kSaveInQueryMode));
-  if (auto saved = save_index(*build, path); !saved) {
+  if (auto saved = build->writer.save(path); !saved) {
     return unexpected(io_error(to_string(saved.error())));
   }
   return OwnedRef::borrow(Py_None);

@@ -1,6 +1,6 @@
-// Query execution: the filter on the code planes (query/filter.h), the signature scan with
-// its bounded candidate pool, and exact re-scoring against the caller's embeddings buffer.
-// Touches no interpreter object; safe to run concurrently on one QueryState.
+// The query request of one HybridIndex query, its hits and errors, and execute_query: that
+// query run on the batched engine (query/batch_query.h), which also defines the types shared
+// by every query. Touches no interpreter object; safe to run concurrently on one QueryState.
 #pragma once
 
 #include <cstddef>
@@ -47,8 +47,15 @@ struct SearchHit {
   uint32_t distance;  // 0 on the categorical-only path
 };
 
-// Runs one query. Errors: TopKOutOfRange, VectorDimensionMismatch, TraitIndexOutOfRange,
-// EmbeddingsRequired, Storage(RecordIndexOutOfBounds).
+// Runs one query on the batched engine and the process's default thread pool: the filter
+// on the code planes, then either the categorical path (the first kPoolFactor * top_k
+// matching records in record order, distance 0; also whenever the index has no vectors) or
+// the vector path (the kPoolFactor * top_k nearest matching records by (Hamming distance,
+// record index), or after exact re-scoring the best top_k by score, NaN last). Errors, the
+// first that applies: TopKOutOfRange; VectorDimensionMismatch(0) when re-scoring without a
+// vector; TraitIndexOutOfRange; no hits when there are no records or the filter matches
+// none; VectorDimensionMismatch for a vector of another length; EmbeddingsRequired;
+// Storage(RecordIndexOutOfBounds) from the external offsets while re-scoring.
 Expected<std::vector<SearchHit>, QueryError> execute_query(const QueryState& state,
                                                            const QueryRequest& request);
 

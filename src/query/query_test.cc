@@ -1,6 +1,7 @@
-// execute_query on data files written to disk and opened through IndexReader: validation
-// order, both paths, pool and re-scoring order, embedding bounds, 4- and 16-bit code planes,
-// and a seeded comparison against a per-record model of the whole query.
+// The query engine through execute_query, HybridIndex's one-query entry, on data files
+// written to disk and opened through IndexReader: validation order, both paths, pool and
+// re-scoring order, embedding bounds, 4- and 16-bit code planes, and a seeded comparison
+// against a per-record model of the whole query.
 #include "query/query.h"
 
 #include <gtest/gtest.h>
@@ -716,11 +717,10 @@ TEST(ExecuteQuery, MatchesPerRecordModel) {
   }
 }
 
-// The signature scan takes the bitmap 32 words at a time and the records of a word two at a
-// time; gathered records are scored in batches. Every shape of word (empty, one record at
-// either end, a few, all but one, full) across several groups and a short last group, for
-// signatures the kernels handle in different ways: every match must come back once, with
-// its distance.
+// The scan of a filtered query walks its bitmap word by word within blocks of records.
+// Every shape of word (empty, one record at either end, a few, all but one, full) across
+// many blocks and a short last one, for signatures the kernels handle in different ways:
+// every match must come back once, with its distance.
 TEST(ExecuteQuery, ScanVisitsEveryPatternOfSetBits) {
   const uint64_t patterns[] = {0,
                                1,

@@ -44,3 +44,21 @@ def test_query_mode_counts_identifiers(tmp_path):
     write_index(p, data_file([[0]] * n, [b""] * n, [NO_OFFSET] * n, 1, 8, 0),
                 sidecar(["a"], [{"x": 0}], list(range(n))))
     assert HybridIndex.load(p).memory_stats()["heap_allocations_bytes"] >= 8 * n
+
+
+def test_build_mode_counts_each_record_as_received():
+    # Known values leave the dictionaries alone, so each step is exactly the record's share:
+    # two value strings (24-byte slots, 15 bytes of inline capacity each), the embedding
+    # (4 per value), and 64 per slot of the record list whenever it doubles.
+    idx = HybridIndex.builder(["color", "size"], 4)
+    idx.add_record(0, {"color": "red", "size": "s"}, [1, 2, 3, 4])
+    record = 2 * 24 + 2 * 15 + 4 * 4
+    steps = []
+    for i in range(1, 9):
+        before = idx.memory_stats()["heap_allocations_bytes"]
+        idx.add_record(i, {"color": "red", "size": "s"}, [0.5] * 4)
+        steps.append(idx.memory_stats()["heap_allocations_bytes"] - before)
+    slots = [1, 2, 0, 4, 0, 0, 0, 8]  # the list's growth at records 2..9
+    assert steps == [record + 64 * s for s in slots]
+    idx.add_record(9, {"color": "red", "size": "s"})  # no embedding: nothing for it
+    assert idx.memory_stats()["heap_allocations_bytes"] - before - steps[-1] == 2 * 24 + 30

@@ -1,18 +1,17 @@
 // BulkWriter: the column encoder, code assignment with all-or-nothing batches, signatures of
-// the caller's rows (optionally on several threads) and the two-file save.
+// the caller's rows (on the process thread pool) and the two-file save.
 #include "build/bulk_writer.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "categorical/plane_packing.h"
 #include "common/check.h"
 #include "common/file_write.h"
+#include "common/thread_pool.h"
 #include "vector/signature.h"
 
 #if defined(__SSE2__)
@@ -127,42 +126,47 @@ void sign_rows(const EmbeddingRows& e, size_t first, size_t last, size_t sig_siz
   }
 }
 
-// Signatures of every row of `e` into out; the first row with a non-finite value, if any.
-BadRow sign_all_rows(const EmbeddingRows& e, size_t sig_size, uint8_t* out, unsigned threads) {
-  const bool direct = e.type == EmbeddingType::kFloat32 &&
-                      reinterpret_cast<uintptr_t>(e.data) % alignof(float) == 0;
-  size_t parts = threads;
-  if (threads == 0) {
-    // Every core, but no thread for less work than it costs to start one.
-    parts = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()),
-                             e.rows * e.dim / kMinValuesPerThread);
+// The signature work of one batch, split into parts of consecutive rows. Everything the parts
+// need is allocated by the constructor, so that run() allocates nothing and the writer's
+// storage can grow only once nothing can fail but a row's values.
+class RowSigner {
+ public:
+  RowSigner(const EmbeddingRows& e, unsigned threads, const ThreadPool& pool)
+      : e_(e),
+        direct_(e.type == EmbeddingType::kFloat32 &&
+                reinterpret_cast<uintptr_t>(e.data) % alignof(float) == 0) {
+    size_t parts = threads;
+    if (threads == 0) {
+      // Every thread of the pool, but no part for less work than it costs to hand one over.
+      parts = std::min(pool.thread_count(), e.rows * e.dim / kMinValuesPerThread);
+    }
+    parts_ = std::max<size_t>(1, std::min(parts, e.rows));
+    scratch_.resize(direct_ ? 0 : parts_ * e.dim);
+    bad_.resize(parts_);
   }
-  parts = std::max<size_t>(1, std::min(parts, e.rows));
-  // Everything a thread needs is allocated here, so nothing inside one can throw.
-  std::vector<std::vector<float>> scratch(parts, std::vector<float>(direct ? 0 : e.dim));
-  std::vector<BadRow> bad(parts);
-  auto run = [&](size_t p) noexcept {
-    const size_t first = e.rows * p / parts;
-    const size_t last = e.rows * (p + 1) / parts;
-    sign_rows(e, first, last, sig_size, out + first * sig_size,
-              direct ? nullptr : scratch[p].data(), &bad[p]);
-  };
-  std::vector<std::thread> workers;
-  size_t inline_from = 1;
-  try {
-    workers.reserve(parts - 1);
-    for (; inline_from < parts; ++inline_from) workers.emplace_back(run, inline_from);
-  } catch (const std::system_error&) {
-    // No thread to be had: the remaining parts run here.
+
+  // Signatures of every row into out, B bytes per row; the first row with a non-finite value,
+  // if any (rows after it may be left unwritten).
+  BadRow run(size_t sig_size, uint8_t* out, ThreadPool& pool) {
+    pool.parallel_for(parts_, parts_, [&](size_t p) noexcept {
+      const size_t first = e_.rows * p / parts_;
+      const size_t last = e_.rows * (p + 1) / parts_;
+      sign_rows(e_, first, last, sig_size, out + first * sig_size,
+                direct_ ? nullptr : scratch_.data() + p * e_.dim, &bad_[p]);
+    });
+    for (const BadRow& b : bad_) {
+      if (b.row != SIZE_MAX) return b;  // parts are in row order
+    }
+    return BadRow{};
   }
-  run(0);
-  for (size_t p = inline_from; p < parts; ++p) run(p);
-  for (std::thread& w : workers) w.join();
-  for (const BadRow& b : bad) {
-    if (b.row != SIZE_MAX) return b;  // parts are in row order
-  }
-  return BadRow{};
-}
+
+ private:
+  const EmbeddingRows& e_;
+  const bool direct_;
+  size_t parts_ = 1;
+  std::vector<float> scratch_;  // dim floats per part, when rows are converted or unaligned
+  std::vector<BadRow> bad_;     // one per part
+};
 
 // Room for `extra` more elements, growing geometrically so that many small batches do not
 // copy the storage once each.
@@ -352,14 +356,24 @@ Expected<void, BulkWriterError> BulkWriter::add(const BulkBatch& batch, unsigned
   reserve_more(signatures_, n * sig_size);
   reserve_more(offsets_, n);
   reserve_more(meta_.doc_ids, n);
+  ThreadPool& pool = default_thread_pool();
+  std::optional<RowSigner> signer;
+  if (batch.embeddings && n * sig_size != 0) signer.emplace(*batch.embeddings, threads, pool);
 
+  // Nothing has changed yet and nothing below allocates: the new rows fit the capacity.
   signatures_.resize((old + n) * sig_size);
-  if (!batch.embeddings) {
+  if (!signer) {
     std::fill(signatures_.begin() + static_cast<ptrdiff_t>(old * sig_size), signatures_.end(),
               uint8_t{0});  // records without embeddings
-  } else if (n * sig_size != 0) {
-    const BadRow bad =
-        sign_all_rows(*batch.embeddings, sig_size, signatures_.data() + old * sig_size, threads);
+  } else {
+    BadRow bad;
+    try {
+      bad = signer->run(sig_size, signatures_.data() + old * sig_size, pool);
+    } catch (...) {
+      // The tasks cannot throw; only the pool's own locking could.
+      signatures_.resize(old * sig_size);
+      throw;
+    }
     if (bad.row != SIZE_MAX) {
       signatures_.resize(old * sig_size);
       return unexpected(BulkWriterError(NonFiniteEmbedding{bad.row, bad.position}));

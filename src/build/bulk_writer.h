@@ -134,7 +134,9 @@ class BulkWriter {
   // (columns in schema order, embeddings, offsets), EmbeddingWidth, TooManyRecords, then per
   // column in schema order CategoryIndexOutOfRange / ColumnOverflow at its first bad row,
   // then NonFiniteEmbedding at the first row holding a NaN or infinity (after conversion to
-  // float32). `threads` share the signature work (0: every core for a large batch).
+  // float32). The signature work is split into `threads` parts run on the process thread pool
+  // (0: one per pool thread for a large batch). Allocation failure throws std::bad_alloc with
+  // the writer as before the call.
   // Not thread-safe against any other call on the same writer.
   [[nodiscard]] Expected<void, BulkWriterError> add(const BulkBatch& batch, unsigned threads = 0);
 

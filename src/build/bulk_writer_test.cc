@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "build/compile.h"
+#include "common/test_allocation_failure.h"
 
 namespace korvel {
 namespace {
@@ -237,6 +239,56 @@ TEST(BulkWriter, BadBatchesFailWholeAndNameTheFirstBadRow) {
   EXPECT_EQ(to_string(BulkWriter::create({}, 1).error()), "schema length must be 1..=16, got 0");
   EXPECT_EQ(to_string(BulkWriter::create({"a"}, 65536).error()),
             "dim must be at most 65535, got 65536");
+}
+
+// Every allocation add() makes is failed in turn, on one thread and on four, for float32 rows
+// (signed in place) and float64 rows (converted through scratch): a failed add() must leave the
+// writer as it was, and one whose failure was absorbed must give the files of a plain add().
+TEST(BulkWriter, AllOrNothingWhenAnAllocationFails) {
+  const size_t n = 40, dim = 16;
+  std::vector<uint64_t> ids(n);
+  std::vector<float> f32(n * dim);
+  std::vector<double> f64(n * dim);
+  TraitColumn fresh{{"new", "old", "newer"}, {}};
+  for (size_t i = 0; i < n; ++i) {
+    ids[i] = i;
+    fresh.indices.push_back(static_cast<uint32_t>(i % 3));
+  }
+  for (size_t i = 0; i < n * dim; ++i) f64[i] = f32[i] = static_cast<float>(i % 7) - 3.0f;
+  TraitColumn first{{"old"}, {0}};
+  for (unsigned threads : {1u, 4u}) {
+    for (bool wide : {false, true}) {
+      auto base = BulkWriter::create({"a"}, dim);
+      BulkBatch b;
+      b.doc_ids = std::span(ids.data(), 1);
+      b.columns = {&first};
+      b.embeddings = EmbeddingRows{f32.data(), EmbeddingType::kFloat32, 1, dim};
+      ASSERT_TRUE(base->add(b));
+      b.doc_ids = ids;
+      b.columns = {&fresh};
+      b.embeddings = wide ? EmbeddingRows{f64.data(), EmbeddingType::kFloat64, n, dim}
+                          : EmbeddingRows{f32.data(), EmbeddingType::kFloat32, n, dim};
+      BulkWriter plain = *base;
+      ASSERT_TRUE(plain.add(b, threads));
+      const auto before = files(*base), after = files(plain);
+      long k = 0;
+      for (bool fired = true; fired; ++k) {
+        BulkWriter w = *base;
+        bool threw = false;
+        fault::arm_allocation_failure(k);
+        try {
+          const auto r = w.add(b, threads);
+          fired = fault::disarm_allocation_failure();
+          ASSERT_TRUE(r);
+        } catch (const std::bad_alloc&) {
+          fired = fault::disarm_allocation_failure();
+          threw = true;
+        }
+        ASSERT_EQ(files(w), threw ? before : after) << threads << " " << wide << " " << k;
+      }
+      EXPECT_GT(k, 5) << "the codes, the dictionary and the storage each allocate";
+    }
+  }
 }
 
 TEST(ColumnEncoder, EqualKeysShareACategory) {

@@ -1,9 +1,11 @@
 // Module entry point: single-phase initialisation of korvel._native, cached per process and
-// bound to the first interpreter that imports it.
+// bound to the first interpreter that imports it; it runs its jobs on korvel._engine's thread
+// pool (process_pool.h).
 #include <Python.h>
 
 #include "python/hybrid_index.h"
 #include "python/module_init.h"
+#include "python/process_pool.h"
 
 namespace korvel::py {
 namespace {
@@ -23,6 +25,7 @@ PyModuleDef g_module_def = {
 ModuleSlot g_slot;
 
 PyObject* create_module() {
+  if (adopt_engine_thread_pool() != 0) return nullptr;
   OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyTypeObject* type = hybrid_index_type();

@@ -1,9 +1,10 @@
 // Module entry point of korvel._engine: one module object per process (module_init.h), the
-// types registered by their own files.
+// types registered by their own files, and the process's thread pool (process_pool.h).
 #include <Python.h>
 
 #include "python/engine/engine.h"
 #include "python/module_init.h"
+#include "python/process_pool.h"
 #include "python/py_ref.h"
 
 namespace korvel::py {
@@ -26,6 +27,7 @@ ModuleSlot g_slot;
 PyObject* create_module() {
   OwnedRef module = OwnedRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
+  if (register_thread_pool(module.get()) != 0) return nullptr;  // first: refuses a bad setting
   if (register_writer_type(module.get()) != 0) return nullptr;
   if (register_index_type(module.get()) != 0) return nullptr;
   return module.release();

@@ -1,51 +1,17 @@
 // append_record under allocation failure: every allocation it makes is failed in turn, and a
-// failed call must leave the build state as it was. Replaces the global allocation functions
-// of the test binary; they behave as the standard ones unless a failure is armed.
+// failed call must leave the build state as it was (failures armed through the test binary's
+// allocation functions, common/test_allocation.h).
 #include "build/build_state.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "build/compile.h"
-
-namespace {
-
-// >= 0: the number of allocations that still succeed before one throws std::bad_alloc.
-thread_local long allocations_until_failure = -1;
-
-void* allocate(std::size_t size) {
-  if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) {
-    throw std::bad_alloc();
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "common/test_allocation.h"
 
 namespace korvel {
 namespace {
@@ -92,13 +58,13 @@ TEST(AppendRecord, AllOrNothingWhenAnAllocationFails) {
       for (long k = 0;; ++k) {
         const BuildState before = failing;
         BufferedRecord copy = r;
-        allocations_until_failure = k;
+        testing_memory::fail_allocation_after(k);
         try {
           append_record(failing, std::move(copy), codes);
-          allocations_until_failure = -1;
+          testing_memory::fail_allocation_after(-1);
           break;
         } catch (const std::bad_alloc&) {
-          allocations_until_failure = -1;
+          testing_memory::fail_allocation_after(-1);
           ++failures;
           ASSERT_TRUE(same_records(failing, before)) << "record " << i << " allocation " << k;
         }

@@ -332,13 +332,14 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
       if (f != last) {
         last = f;
         last_index = SIZE_MAX;
-        const auto [first, end] = by_hash.equal_range(filter_hash(*f));
+        const size_t hash = filter_hash(*f);
+        const auto [first, end] = by_hash.equal_range(hash);
         for (auto it = first; it != end && last_index == SIZE_MAX; ++it) {
           if (same_filter(*distinct[it->second], *f)) last_index = it->second;
         }
         if (last_index == SIZE_MAX) {
           last_index = distinct.size();
-          by_hash.emplace(filter_hash(*f), last_index);
+          by_hash.emplace(hash, last_index);
           distinct.push_back(f);
         }
       }
@@ -447,7 +448,8 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
 
   const HammingBlockKernel& kernel = *kernels().hamming_block;
   std::vector<Task> tasks;
-  std::vector<size_t> first_task(sources.size() + 1);  // source s: tasks [first_task[s], [s + 1])
+  // Source s runs tasks [first_task[s], first_task[s + 1]).
+  std::vector<size_t> first_task(sources.size() + 1);
   std::vector<uint8_t> gathered;
   for (size_t s = 0; s < sources.size(); ++s) {
     first_task[s] = tasks.size();

@@ -1,5 +1,5 @@
 // Fault injection for tests: the test binary replaces the global allocation functions
-// (allocation_failure_test.cc). They behave as the standard ones until a failure is armed;
+// (allocation_hooks_test.cc). They behave as the standard ones until a failure is armed;
 // then, on whichever thread, the allocation after the next `k` throws std::bad_alloc.
 #pragma once
 

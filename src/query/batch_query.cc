@@ -1,8 +1,9 @@
-// execute_batch: the filters (each distinct one evaluated once), then the scan. Queries whose
+// execute_batch: the filters (each distinct tree evaluated once), then the scan. Queries whose
 // filter keeps a small share of the records search a list of those records; all others
 // search the whole signature section, masked by their filter. Each list (or the section) is
 // cut into ranges of whole blocks, one task per range; a task holds a bounded pool per
-// query, and the pools of one query are merged at the end. In a task, every block is
+// query, no larger than the query's pool or the task's records, and the pools of one query
+// (those of its own source's tasks) are merged at the end. In a task, every block is
 // prepared once and scanned by all its queries with the block kernel, which reports only
 // the records within each pool's bound; those get their exact distance from the stored
 // signature. Pools come out the same whatever the order of offers, so the split changes
@@ -14,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "common/check.h"
@@ -38,12 +41,16 @@ constexpr size_t kMinBlockQueries = 4;
 constexpr uint64_t kMinTaskRecords = 4 * kBlockRecords;
 constexpr size_t kMaskWords = kBlockRecords / 64;
 
-// The `capacity` smallest keys (distance << 32 | record) offered, as in CandidatePool, with
-// the bound exposed: a record farther than bound_distance() can no longer enter.
+// The `capacity` smallest of at most `offers` distinct keys (distance << 32 | record), as in
+// CandidatePool, with the bound exposed: a record farther than bound_distance() can no longer
+// enter. Room for 2 x capacity keys, or for every offer when there are fewer.
 class BoundedPool {
  public:
-  explicit BoundedPool(size_t capacity)
-      : buffer_(std::make_unique_for_overwrite<uint64_t[]>(2 * capacity)), capacity_(capacity) {}
+  BoundedPool(size_t capacity, uint64_t offers)
+      : capacity_(
+            static_cast<size_t>(std::clamp<uint64_t>(offers, 1, std::max<size_t>(capacity, 1)))),
+        buffer_(std::make_unique_for_overwrite<uint64_t[]>(
+            static_cast<size_t>(std::clamp<uint64_t>(offers, 1, 2 * capacity_)))) {}
 
   void offer(uint64_t record, uint32_t distance) {
     const uint64_t key = (uint64_t{distance} << 32) | record;
@@ -75,10 +82,20 @@ class BoundedPool {
     size_ = capacity_;
   }
 
+  size_t capacity_;
   std::unique_ptr<uint64_t[]> buffer_;
   size_t size_ = 0;
-  size_t capacity_;
   uint64_t bound_ = ~uint64_t{0};
+};
+
+// A distinct filter of the batch. Its bitmap is kept while queries scan the whole section
+// under it; a selective filter keeps only the list of its records.
+struct Matching {
+  std::optional<TraitIndexOutOfRange> error;
+  uint64_t count = 0;
+  bool listed = false;
+  CandidateBitmap bitmap;         // unlisted filters with matches
+  std::vector<uint32_t> records;  // listed filters: ascending
 };
 
 // The records one group of queries searches: the whole section, or a list of records.
@@ -99,8 +116,8 @@ struct Task {
 struct ScanContext {
   const uint8_t* sigs;
   size_t len;
-  size_t pool_capacity;
-  const uint8_t* query_sigs;  // len bytes per query of the batch
+  const uint64_t* pool_sizes;  // per query of the batch
+  const uint8_t* query_sigs;   // len bytes per query of the batch
   const HammingBlockKernel* kernel;
 };
 
@@ -109,7 +126,9 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   const size_t nq = source.queries.size();
   const size_t len = ctx.len;
   task.pools.reserve(nq);
-  for (size_t i = 0; i < nq; ++i) task.pools.emplace_back(ctx.pool_capacity);
+  for (size_t i = 0; i < nq; ++i) {
+    task.pools.emplace_back(ctx.pool_sizes[source.queries[i]], task.end - task.begin);
+  }
   const bool listed = !source.records.empty();
   const bool use_kernel = nq >= kMinBlockQueries;
   const size_t query_bytes = ctx.kernel->query_bytes(len);
@@ -289,61 +308,103 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
                "execute_batch: signatures must hold one signature per query");
   if (rescore && !request.embeddings) return unexpected(QueryError{EmbeddingsRequired{}});
 
-  const size_t pool_capacity = size_t{request.oversample} * request.top_k;
+  const uint64_t pool_capacity = uint64_t{request.oversample} * request.top_k;
   const size_t threads =
       request.threads == 0 ? pool.thread_count() : std::min(request.threads, pool.thread_count());
   BatchResult result;
-  result.row_stride = pool_capacity;
   result.counts.assign(nq, 0);
-  result.hits.resize(nq * pool_capacity);
+  result.offsets.assign(nq, 0);
   if (nq == 0 || n == 0) return result;
 
-  // Distinct filters in order of first use, each evaluated once.
+  // Distinct filters in order of first use: equal trees (a list of equal filters, one per
+  // query) are evaluated once and shared by their queries.
   std::vector<const FilterExpr*> distinct;
   std::vector<size_t> filter_of(nq, SIZE_MAX);
-  for (size_t q = 0; q < nq; ++q) {
-    const FilterExpr* f = request.filters.empty()       ? nullptr
-                          : request.filters.size() == 1 ? request.filters[0]
-                                                        : request.filters[q];
-    if (f == nullptr) continue;
-    const auto it = std::find(distinct.begin(), distinct.end(), f);
-    filter_of[q] = static_cast<size_t>(it - distinct.begin());
-    if (it == distinct.end()) distinct.push_back(f);
+  {
+    std::unordered_multimap<size_t, size_t> by_hash;
+    const FilterExpr* last = nullptr;
+    size_t last_index = SIZE_MAX;
+    for (size_t q = 0; q < nq; ++q) {
+      const FilterExpr* f = request.filters.empty()       ? nullptr
+                            : request.filters.size() == 1 ? request.filters[0]
+                                                          : request.filters[q];
+      if (f == nullptr) continue;
+      if (f != last) {
+        last = f;
+        last_index = SIZE_MAX;
+        const size_t hash = filter_hash(*f);
+        const auto [first, end] = by_hash.equal_range(hash);
+        for (auto it = first; it != end && last_index == SIZE_MAX; ++it) {
+          if (same_filter(*distinct[it->second], *f)) last_index = it->second;
+        }
+        if (last_index == SIZE_MAX) {
+          last_index = distinct.size();
+          by_hash.emplace(hash, last_index);
+          distinct.push_back(f);
+        }
+      }
+      filter_of[q] = last_index;
+    }
   }
-  std::vector<std::optional<Expected<CandidateBitmap, TraitIndexOutOfRange>>> bitmaps(
-      distinct.size());
-  std::vector<uint64_t> matches(distinct.size());
+  std::vector<Matching> matching(distinct.size());
   pool.parallel_for(distinct.size(), threads, [&](size_t f) {
-    bitmaps[f] = evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),
-                                 reader.bit_width(), reader.layout().blocks, n);
-    if (!*bitmaps[f]) return;
-    CandidateBitmap& bitmap = **bitmaps[f];
-    if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
-    uint64_t total = 0;
-    for (uint64_t w : bitmap) total += static_cast<uint64_t>(std::popcount(w));
-    matches[f] = total;
+    Matching& m = matching[f];
+    auto bitmap = evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),
+                                  reader.bit_width(), reader.layout().blocks, n);
+    if (!bitmap) {
+      m.error = bitmap.error();
+      return;
+    }
+    if (!bitmap->empty()) bitmap->back() &= last_word_mask(n);
+    for (uint64_t w : *bitmap) m.count += static_cast<uint64_t>(std::popcount(w));
+    if (m.count == 0) return;
+    if (m.count * kListRatio >= n) {
+      m.bitmap = std::move(*bitmap);
+      return;
+    }
+    // Only the list is searched: the bitmap goes as soon as the list exists.
+    m.listed = true;
+    m.records.reserve(m.count);
+    for (size_t b = 0; b < bitmap->size(); ++b) {
+      for (uint64_t w = (*bitmap)[b]; w != 0; w &= w - 1) {
+        m.records.push_back(
+            static_cast<uint32_t>(64 * b + static_cast<unsigned>(std::countr_zero(w))));
+      }
+    }
   });
-  for (auto& b : bitmaps) {
-    if (!*b) return unexpected(QueryError{std::move(*b).error()});
+  for (Matching& m : matching) {
+    if (m.error) return unexpected(QueryError{*m.error});
   }
-  auto bitmap_of = [&](size_t q) -> const CandidateBitmap* {
-    return filter_of[q] == SIZE_MAX ? nullptr : &**bitmaps[filter_of[q]];
-  };
+
+  // Each query's pool holds at most the records its filter matches; its row holds the pool,
+  // or the best top_k of it after re-scoring.
+  std::vector<uint64_t> pool_sizes(nq);
+  size_t slots = 0;
+  for (size_t q = 0; q < nq; ++q) {
+    const uint64_t matches = filter_of[q] == SIZE_MAX ? n : matching[filter_of[q]].count;
+    pool_sizes[q] = std::min(pool_capacity, matches);
+    result.offsets[q] = slots;
+    slots += static_cast<size_t>(
+        rescore || rerank ? std::min<uint64_t>(request.top_k, pool_sizes[q]) : pool_sizes[q]);
+  }
+  result.hits.resize(slots);
 
   if ((!have_vectors && !have_signatures) || dim == 0) {
     // The categorical path: matching records in record order, distance 0.
     for (size_t q = 0; q < nq; ++q) {
-      SearchHit* row = result.hits.data() + q * pool_capacity;
+      SearchHit* row = result.hits.data() + result.offsets[q];
       uint32_t& count = result.counts[q];
-      const CandidateBitmap* bitmap = bitmap_of(q);
-      if (bitmap == nullptr) {
-        for (uint64_t r = 0; r < n && count < pool_capacity; ++r)
-          row[count++] = {std::nullopt, r, 0};
-        continue;
-      }
-      for (size_t b = 0; b < bitmap->size() && count < pool_capacity; ++b) {
-        for (uint64_t w = (*bitmap)[b]; w != 0 && count < pool_capacity; w &= w - 1) {
-          row[count++] = {std::nullopt, 64 * b + static_cast<unsigned>(std::countr_zero(w)), 0};
+      const uint64_t size = pool_sizes[q];
+      const Matching* m = filter_of[q] == SIZE_MAX ? nullptr : &matching[filter_of[q]];
+      if (m == nullptr) {
+        for (uint64_t r = 0; r < size; ++r) row[count++] = {std::nullopt, r, 0};
+      } else if (m->listed) {
+        for (uint64_t i = 0; i < size; ++i) row[count++] = {std::nullopt, m->records[i], 0};
+      } else {
+        for (size_t b = 0; b < m->bitmap.size() && count < size; ++b) {
+          for (uint64_t w = m->bitmap[b]; w != 0 && count < size; w &= w - 1) {
+            row[count++] = {std::nullopt, 64 * b + static_cast<unsigned>(std::countr_zero(w)), 0};
+          }
         }
       }
     }
@@ -359,39 +420,39 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   }
   const uint8_t* sigs_of_queries = have_vectors ? query_sigs.data() : request.signatures.data();
 
-  // Sources: the whole section (source 0), then one list per selective filter.
+  // Sources: the whole section (source 0), then one list per selective filter. A query with
+  // an empty filter has none (an empty row).
   std::vector<Source> sources(1);
   std::vector<size_t> list_of(distinct.size(), SIZE_MAX);
+  std::vector<size_t> source_of(nq, SIZE_MAX);  // per query: its source
+  std::vector<size_t> slot_of(nq);              // per query: its index in its source
   for (size_t q = 0; q < nq; ++q) {
     const size_t f = filter_of[q];
-    if (f != SIZE_MAX && matches[f] == 0) continue;  // empty row
-    if (f == SIZE_MAX || matches[f] * kListRatio >= n) {
-      sources[0].queries.push_back(q);
-      sources[0].masks.push_back(f == SIZE_MAX ? nullptr : bitmaps[f]->value().data());
-      continue;
-    }
-    if (list_of[f] == SIZE_MAX) {
-      list_of[f] = sources.size();
-      Source& s = sources.emplace_back();
-      s.records.reserve(matches[f]);
-      const CandidateBitmap& bitmap = bitmaps[f]->value();
-      for (size_t b = 0; b < bitmap.size(); ++b) {
-        for (uint64_t w = bitmap[b]; w != 0; w &= w - 1) {
-          s.records.push_back(
-              static_cast<uint32_t>(64 * b + static_cast<unsigned>(std::countr_zero(w))));
-        }
+    if (f != SIZE_MAX && matching[f].count == 0) continue;
+    size_t s = 0;
+    if (f != SIZE_MAX && matching[f].listed) {
+      if (list_of[f] == SIZE_MAX) {
+        list_of[f] = sources.size();
+        Source& list = sources.emplace_back();
+        list.records = std::move(matching[f].records);
+        list.count = list.records.size();
       }
-      s.count = s.records.size();
+      s = list_of[f];
     }
-    sources[list_of[f]].queries.push_back(q);
-    sources[list_of[f]].masks.push_back(nullptr);
+    source_of[q] = s;
+    slot_of[q] = sources[s].queries.size();
+    sources[s].queries.push_back(q);
+    sources[s].masks.push_back(f == SIZE_MAX || s != 0 ? nullptr : matching[f].bitmap.data());
   }
   sources[0].count = n;
 
   const HammingBlockKernel& kernel = *kernels().hamming_block;
   std::vector<Task> tasks;
+  // Source s runs tasks [first_task[s], first_task[s + 1]).
+  std::vector<size_t> first_task(sources.size() + 1);
   std::vector<uint8_t> gathered;
   for (size_t s = 0; s < sources.size(); ++s) {
+    first_task[s] = tasks.size();
     Source& source = sources[s];
     if (source.queries.empty()) continue;
     const size_t qb = kernel.query_bytes(len);
@@ -409,29 +470,30 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
       if (begin < end) tasks.push_back({s, begin, end, {}});
     }
   }
-  const ScanContext ctx{reader.signature_ptr(0), len, pool_capacity, sigs_of_queries, &kernel};
+  first_task[sources.size()] = tasks.size();
+  const ScanContext ctx{reader.signature_ptr(0), len, pool_sizes.data(), sigs_of_queries, &kernel};
   pool.parallel_for(tasks.size(), threads,
                     [&](size_t t) { run_task(ctx, sources[tasks[t].source], tasks[t]); });
 
-  // Merge each query's pools, then rank its row.
-  std::vector<std::vector<HammingCandidate>> pools(nq);
-  for (size_t s = 0; s < sources.size(); ++s) {
-    for (size_t qi = 0; qi < sources[s].queries.size(); ++qi) {
-      BoundedPool merged(pool_capacity);
-      for (Task& task : tasks) {
-        if (task.source != s) continue;
-        for (uint64_t key : task.pools[qi].keys()) {
-          merged.offer(key & 0xFFFFFFFFu, static_cast<uint32_t>(key >> 32));
-        }
-      }
-      pools[sources[s].queries[qi]] = merged.take_sorted();
-    }
-  }
+  // Each query: the pools of its source's tasks merged, then its row ranked.
   std::vector<std::optional<QueryError>> errors(nq);
   pool.parallel_for(nq, threads, [&](size_t q) {
-    SearchHit* row = result.hits.data() + q * pool_capacity;
+    if (source_of[q] == SIZE_MAX) return;
+    const size_t s = source_of[q];
+    uint64_t offered = 0;
+    for (size_t t = first_task[s]; t < first_task[s + 1]; ++t) {
+      offered += tasks[t].pools[slot_of[q]].keys().size();
+    }
+    BoundedPool merged(pool_sizes[q], offered);
+    for (size_t t = first_task[s]; t < first_task[s + 1]; ++t) {
+      for (uint64_t key : tasks[t].pools[slot_of[q]].keys()) {
+        merged.offer(key & 0xFFFFFFFFu, static_cast<uint32_t>(key >> 32));
+      }
+    }
+    const std::vector<HammingCandidate> candidates = merged.take_sorted();
+    SearchHit* row = result.hits.data() + result.offsets[q];
     if (!rescore && !rerank) {
-      for (const HammingCandidate& c : pools[q]) {
+      for (const HammingCandidate& c : candidates) {
         row[result.counts[q]++] = {std::nullopt, c.record_index, c.distance};
       }
       return;
@@ -439,18 +501,18 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     const std::span<const float> query = request.vectors.subspan(q * dim, dim);
     std::vector<Scored> scored;
     if (rescore) {
-      auto exact = exact_scores(reader, pools[q], query, *request.embeddings);
+      auto exact = exact_scores(reader, candidates, query, *request.embeddings);
       if (!exact) {
         errors[q] = std::move(exact).error();
         return;
       }
       scored = std::move(exact).value();
     } else {
-      scored = sign_scores(reader, pools[q], query);
+      scored = sign_scores(reader, candidates, query);
     }
     std::sort(scored.begin(), scored.end(), scored_before);
     scored.resize(std::min<size_t>(request.top_k, scored.size()));
-    for (const Scored& s : scored) row[result.counts[q]++] = {s.score, s.record_index, s.distance};
+    for (const Scored& c : scored) row[result.counts[q]++] = {c.score, c.record_index, c.distance};
   });
   for (auto& e : errors) {
     if (e) return unexpected(std::move(*e));

@@ -44,12 +44,13 @@ struct BatchRequest {
 };
 
 struct BatchResult {
-  size_t row_stride = 0;         // oversample * top_k: slots per query
-  std::vector<SearchHit> hits;   // query q's hits at [q * row_stride, q * row_stride + counts[q])
+  // Query q's hits at [offsets[q], offsets[q] + counts[q]). Each row has room for what its
+  // query can return: its pool, at most the records its filter matches (after re-scoring or
+  // re-ranking, at most top_k of them).
+  std::vector<SearchHit> hits;
+  std::vector<size_t> offsets;
   std::vector<uint32_t> counts;  // hits per query
-  std::span<const SearchHit> row(size_t q) const {
-    return {hits.data() + q * row_stride, counts[q]};
-  }
+  std::span<const SearchHit> row(size_t q) const { return {hits.data() + offsets[q], counts[q]}; }
 };
 
 // Runs request.query_count queries. Row q equals execute_query of query q with the same
@@ -61,6 +62,7 @@ struct BatchResult {
 // re-ranking without vectors; EmbeddingsRequired; TraitIndexOutOfRange of the first
 // failing filter in query order. Unlike execute_query, a wrong dimension fails even when
 // a query's filter matches nothing.
+// Filters are told apart by structure (same_filter): equal trees are evaluated once.
 // REQUIRES: oversample >= 1; filters.size() is 0, 1 or query_count; signatures, when used,
 // hold query_count * signature_size bytes. Thread-safe; may run tasks on `pool`.
 Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "categorical/plane_packing.h"
 #include "common/check.h"
 #include "common/little_endian.h"
+#include "common/test_allocation.h"
 #include "query/test_filters.h"
 #include "vector/signature.h"
 
@@ -234,6 +236,74 @@ TEST(ExecuteBatch, SignRerankOrdersThePoolBySignScore) {
       }
     }
   }
+}
+
+// What a batch holds follows what its queries can hold: rows and pools no larger than the
+// records there are, equal filters given once per query evaluated once, and a selective
+// filter's bitmap dropped once its record list exists. Rows stay those of a shared filter.
+TEST(ExecuteBatch, MemoryFollowsWhatTheQueriesCanHold) {
+  using testing_memory::peak_during;
+  ThreadPool pool(2);
+  std::mt19937 rng(21);
+  constexpr size_t kQueries = 64;
+  constexpr uint16_t kDim = 8;
+  std::vector<float> vectors(kQueries * kDim);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  for (float& x : vectors) x = noise(rng);
+  BatchRequest request;
+  request.query_count = kQueries;
+  request.vectors = vectors;
+  request.threads = 2;
+  auto run = [&](const TestIndex& index, std::vector<const FilterExpr*> filters, size_t& peak) {
+    request.filters = filters;
+    std::optional<Expected<BatchResult, QueryError>> out;
+    peak = peak_during([&] { out = execute_batch(index.state.reader, request, pool); });
+    EXPECT_TRUE(out->has_value());
+    return std::move(*out).value();
+  };
+  auto expect_same_rows = [&](const BatchResult& a, const BatchResult& b) {
+    for (size_t q = 0; q < kQueries; ++q) {
+      EXPECT_TRUE(same_hits(a.row(q), std::vector<SearchHit>(b.row(q).begin(), b.row(q).end())));
+    }
+  };
+
+  // A pool of 30,000 over 100 records holds 100.
+  const TestIndex small = random_index(rng, 100, 1, 8, kDim);
+  request.top_k = 10000;
+  size_t peak = 0;
+  const BatchResult all = run(small, {}, peak);
+  EXPECT_EQ(all.row(5).size(), 100u);
+  EXPECT_LT(peak, kQueries * 100 * 64);
+
+  request.top_k = 10;
+  const uint64_t n = 65536;
+  const size_t bitmap_bytes = n / 8;
+  const TestIndex index = random_index(rng, n, 2, 8, kDim);
+  // Equal dense filters, one allocation each: one bitmap, as for one shared filter.
+  const FilterExpr dense = not_(eq(0, 0));
+  std::vector<FilterExpr> copies;
+  for (size_t q = 0; q < kQueries; ++q) copies.push_back(clone(dense));
+  std::vector<const FilterExpr*> listed;
+  for (const FilterExpr& f : copies) listed.push_back(&f);
+  size_t shared_peak = 0, listed_peak = 0;
+  const BatchResult shared_rows = run(index, {&dense}, shared_peak);
+  expect_same_rows(run(index, listed, listed_peak), shared_rows);
+  EXPECT_LT(listed_peak, shared_peak + 4 * bitmap_bytes);
+
+  // Distinct trees that match the same few records (about 1 in 1600): each is its own list,
+  // and no bitmap outlives its list's making.
+  const FilterExpr rare = and_(eq(0, 3), eq(1, 3));
+  std::vector<FilterExpr> distinct;
+  for (size_t q = 0; q < kQueries; ++q) {
+    OrNode node;
+    for (size_t i = 0; i <= q; ++i) node.children.push_back(clone(rare));
+    distinct.push_back(FilterExpr{std::move(node)});
+  }
+  listed.clear();
+  for (const FilterExpr& f : distinct) listed.push_back(&f);
+  const BatchResult rare_rows = run(index, {&rare}, shared_peak);
+  expect_same_rows(run(index, listed, listed_peak), rare_rows);
+  EXPECT_LT(listed_peak, shared_peak + kQueries * bitmap_bytes / 4);
 }
 
 TEST(CountAndFacets, MatchPerRecordEvaluation) {

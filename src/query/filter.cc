@@ -147,6 +147,46 @@ class Evaluator {
 
 }  // namespace
 
+bool same_filter(const FilterExpr& a, const FilterExpr& b) noexcept {
+  if (a.node.index() != b.node.index()) return false;
+  if (const auto* x = std::get_if<EqNode>(&a.node)) {
+    const auto& y = std::get<EqNode>(b.node);
+    return x->trait_index == y.trait_index && x->code == y.code;
+  }
+  if (const auto* x = std::get_if<NotNode>(&a.node)) {
+    const auto& y = std::get<NotNode>(b.node);
+    if (x->child == nullptr || y.child == nullptr) return x->child == y.child;
+    return same_filter(*x->child, *y.child);
+  }
+  const auto& xs = std::holds_alternative<AndNode>(a.node) ? std::get<AndNode>(a.node).children
+                                                           : std::get<OrNode>(a.node).children;
+  const auto& ys = std::holds_alternative<AndNode>(b.node) ? std::get<AndNode>(b.node).children
+                                                           : std::get<OrNode>(b.node).children;
+  return std::equal(xs.begin(), xs.end(), ys.begin(), ys.end(),
+                    [](const FilterExpr& x, const FilterExpr& y) { return same_filter(x, y); });
+}
+
+size_t filter_hash(const FilterExpr& expr) noexcept {
+  // Each node mixes its kind, then its fields or children in order.
+  auto mix = [](uint64_t h, uint64_t v) {
+    h ^= v + 0x9E3779B97F4A7C15u + (h << 6) + (h >> 2);
+    return h;
+  };
+  uint64_t h = mix(0, expr.node.index());
+  if (const auto* eq = std::get_if<EqNode>(&expr.node)) {
+    return static_cast<size_t>(mix(mix(h, eq->trait_index), eq->code));
+  }
+  if (const auto* n = std::get_if<NotNode>(&expr.node)) {
+    return static_cast<size_t>(n->child == nullptr ? h : mix(h, filter_hash(*n->child)));
+  }
+  const auto& children = std::holds_alternative<AndNode>(expr.node)
+                             ? std::get<AndNode>(expr.node).children
+                             : std::get<OrNode>(expr.node).children;
+  h = mix(h, children.size());
+  for (const FilterExpr& c : children) h = mix(h, filter_hash(c));
+  return static_cast<size_t>(h);
+}
+
 std::string to_string(const TraitIndexOutOfRange& e) {
   return "Trait index " + std::to_string(e.index) + " out of range (valid: 0.." +
          std::to_string(e.trait_count) + ")";

@@ -33,6 +33,12 @@ struct FilterExpr {
   std::variant<EqNode, AndNode, OrNode, NotNode> node;
 };
 
+// Whether `a` and `b` are the same tree: the same node kinds, Eq nodes on the same trait and
+// code, children equal in order. Equal trees match the same records (unequal ones may too).
+bool same_filter(const FilterExpr& a, const FilterExpr& b) noexcept;
+// A hash of the tree, equal for trees that same_filter finds equal.
+size_t filter_hash(const FilterExpr& expr) noexcept;
+
 // An Eq node names a trait the index does not have.
 struct TraitIndexOutOfRange {
   size_t index;

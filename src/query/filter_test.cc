@@ -186,6 +186,34 @@ TEST(EvaluateFilter, MatchesPerRecordDecoding) {
   }
 }
 
+// Trees that differ in one thing each (trait, code, node kind, child order, nesting): equal
+// only to a fresh copy of themselves, with the same hash as that copy.
+TEST(SameFilter, EqualOnlyToTheSameTree) {
+  auto trees = [] {
+    std::vector<FilterExpr> v;
+    v.push_back(eq(0, 1));
+    v.push_back(eq(1, 1));
+    v.push_back(eq(0, 2));
+    v.push_back(not_(eq(0, 1)));
+    v.push_back(and_(eq(0, 1)));
+    v.push_back(or_(eq(0, 1)));
+    v.push_back(and_(eq(0, 1), eq(1, 1)));
+    v.push_back(and_(eq(1, 1), eq(0, 1)));
+    v.push_back(and_(eq(0, 1), eq(1, 1), eq(1, 1)));
+    v.push_back(and_());
+    v.push_back(or_());
+    v.push_back(and_(and_()));
+    v.push_back(not_(not_(eq(0, 1))));
+    return v;
+  };
+  const std::vector<FilterExpr> a = trees(), b = trees();
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(filter_hash(a[i]), filter_hash(b[i])) << i;
+    for (size_t j = 0; j < b.size(); ++j)
+      EXPECT_EQ(same_filter(a[i], b[j]), i == j) << i << " " << j;
+  }
+}
+
 TEST(CandidatePool, KeepsNearestByDistanceThenRecord) {
   CandidatePool pool(6);
   const uint32_t distances[] = {9, 3, 7, 3, 0, 12, 3, 5, 3, 7};

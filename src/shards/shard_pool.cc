@@ -1,7 +1,8 @@
 // The pools come from the batched engine on each shard, as in search_batch: every shard's pool is
 // a prefix of its records under (distance, record), so the merge over this set's shards is a
 // prefix of the set's records under (distance, shard, record), and merging such prefixes of
-// disjoint parts again gives the whole set's pool.
+// disjoint parts again gives the whole set's pool. The merge runs shard by shard, so that a
+// search holds the result and one shard's pools, whatever the number of shards.
 #include "shards/shard_pool.h"
 
 #include <algorithm>
@@ -107,16 +108,18 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
       return unexpected(SearchError{NonFiniteQuery{row}});
     }
   }
-  // Filters resolved once per (filter, shard), before any work: an unknown trait fails the
-  // whole call, as in search_batch.
-  std::vector<std::optional<FilterExpr>> resolved(std::max<size_t>(filter_count, 1) * shards);
-  for (size_t f = 0; f < filter_count; ++f) {
-    if (!request.filters[f]) continue;
-    for (size_t s = 0; s < shards; ++s) {
-      KORVEL_ASSIGN_OR_RETURN(resolved[f * shards + s],
-                              resolve_filter(set, s, *request.filters[f]));
+  // Filters resolved before any work, so that an unknown trait fails the whole call as in
+  // search_batch. Names resolve against the schema every shard shares, so shard 0 finds
+  // every such error; the other shards' filters are resolved as their turn comes.
+  std::vector<std::optional<FilterExpr>> resolved(filter_count);
+  auto resolve = [&](size_t s) -> Expected<void, SearchError> {
+    for (size_t f = 0; f < filter_count; ++f) {
+      if (!request.filters[f]) continue;
+      KORVEL_ASSIGN_OR_RETURN(resolved[f], resolve_filter(set, s, *request.filters[f]));
     }
-  }
+    return {};
+  };
+  KORVEL_TRY(resolve(0));
 
   PoolBatch result;
   result.query_count = nq;
@@ -125,13 +128,13 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
   if (pool_size == 0 || nq == 0) return result;
   result.hits.resize(nq * result.pool_size);
 
-  // Every query's pool in each shard, one batch per shard on the batched engine.
-  std::vector<BatchResult> pools;
-  pools.reserve(shards);
+  // Every query's pool in each shard, one batch per shard on the batched engine, folded into
+  // the running pools before the next shard runs: only one shard's pools are held at a time.
   std::vector<const FilterExpr*> filters(filter_count);
   for (size_t s = 0; s < shards; ++s) {
+    if (s > 0) KORVEL_TRY(resolve(s));
     for (size_t f = 0; f < filter_count; ++f) {
-      filters[f] = resolved[f * shards + s] ? &*resolved[f * shards + s] : nullptr;
+      filters[f] = resolved[f] ? &*resolved[f] : nullptr;
     }
     BatchRequest batch;
     batch.query_count = nq;
@@ -142,20 +145,39 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
     batch.threads = request.threads;
     auto shard_pools = execute_batch(set.shard(s).state.reader, batch, default_thread_pool());
     if (!shard_pools) return unexpected(SearchError{std::move(shard_pools).error()});
-    pools.push_back(std::move(*shard_pools));
-  }
-
-  parallel_for(nq, request.threads, [&](size_t q) {
-    std::vector<PoolHit> pool;
-    for (size_t s = 0; s < shards; ++s) {
-      const auto shard = static_cast<uint32_t>(scope.first_shard + s);
-      for (const SearchHit& h : pools[s].row(q)) {
-        pool.push_back({set.doc_id(s, h.record_index), h.record_index, shard, h.distance});
+    const auto shard = static_cast<uint32_t>(scope.first_shard + s);
+    parallel_for(nq, request.threads, [&](size_t q) {
+      // Both runs are sorted, and this shard follows every shard already merged: of equal
+      // distances, the held hits come first. Merged from the back, in place, dropping the
+      // worst hits beyond the pool size.
+      const std::span<const SearchHit> add = shard_pools->row(q);
+      PoolHit* row = result.hits.data() + q * result.pool_size;
+      const size_t held = result.counts[q];
+      const size_t keep = std::min(held + add.size(), result.pool_size);
+      size_t drop = held + add.size() - keep;
+      size_t i = held, j = add.size(), w = keep;
+      while (j > 0) {
+        const SearchHit& h = add[j - 1];
+        const PoolHit next{set.doc_id(s, h.record_index), h.record_index, shard, h.distance};
+        if (i > 0 && pool_before(next, row[i - 1])) {
+          --i;
+          if (drop > 0) {
+            --drop;
+          } else {
+            row[--w] = row[i];
+          }
+          continue;
+        }
+        --j;
+        if (drop > 0) {
+          --drop;
+          continue;
+        }
+        row[--w] = next;
       }
-    }
-    result.counts[q] =
-        keep_first(pool, result.pool_size, result.hits.data() + q * result.pool_size);
-  });
+      result.counts[q] = static_cast<uint32_t>(keep);
+    });
+  }
   return result;
 }
 

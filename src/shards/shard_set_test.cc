@@ -6,17 +6,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "build/compile.h"
 #include "common/little_endian.h"
+#include "common/test_allocation.h"
 #include "sidecar/sidecar.h"
 
 namespace korvel {
@@ -222,6 +225,65 @@ TEST_F(ShardSetTest, ShardsEqualOneIndexOfTheConcatenatedRecords) {
         }
       }
     }
+  }
+}
+
+// Twenty small shards hold about what one index of their records holds: each shard's pools
+// fit its records and are folded into the result before the next shard runs.
+TEST_F(ShardSetTest, ManyShardsHoldWhatOneIndexHolds) {
+  std::mt19937 rng(17);
+  constexpr uint16_t kDim = 16;
+  constexpr size_t kQueries = 16;
+  const std::vector<Rec> recs = random_records(rng, 2000, kDim);
+  auto [sharded, whole] = split(recs, kDim, std::vector<size_t>(20, 100));
+  std::normal_distribution<float> normal;
+  std::vector<float> queries(kQueries * kDim);
+  for (float& v : queries) v = normal(rng);
+  SearchRequest request;
+  request.queries = queries;
+  request.query_count = kQueries;
+  request.k = 100;  // a pool of 300: three shards of records
+  request.threads = 2;
+  std::optional<Expected<SearchResult, SearchError>> a, b;
+  const size_t sharded_peak =
+      testing_memory::peak_during([&] { a = search_batch(sharded, request); });
+  const size_t whole_peak = testing_memory::peak_during([&] { b = search_batch(whole, request); });
+  ASSERT_TRUE(a->has_value() && b->has_value());
+  expect_same(**a, **b);
+  EXPECT_LT(sharded_peak, whole_peak + whole_peak / 2);
+}
+
+// A list of filters, one per query (equal ones among them), gives each row of its filter
+// alone, over shards as over one index.
+TEST_F(ShardSetTest, FilterPerQueryEqualsEachFilterAlone) {
+  std::mt19937 rng(19);
+  constexpr uint16_t kDim = 12;
+  const std::vector<Rec> recs = random_records(rng, 500, kDim);
+  auto [sharded, whole] = split(recs, kDim, {200, 0, 300});
+  const std::vector<NamedFilter> named = filters();
+  const size_t nq = 3 * named.size();
+  std::normal_distribution<float> normal;
+  std::vector<float> queries(nq * kDim);
+  for (float& v : queries) v = normal(rng);
+  SearchRequest request;
+  request.queries = queries;
+  request.query_count = nq;
+  request.k = 9;
+  for (size_t q = 0; q < nq; ++q) request.filters.push_back(named[q % named.size()].make());
+  auto listed = search_batch(sharded, request);
+  auto listed_whole = search_batch(whole, request);
+  ASSERT_TRUE(listed.has_value() && listed_whole.has_value());
+  expect_same(*listed, *listed_whole);
+  for (size_t q = 0; q < nq; ++q) {
+    SearchRequest alone;
+    alone.queries = std::span<const float>(queries).subspan(q * kDim, kDim);
+    alone.query_count = 1;
+    alone.k = 9;
+    if (auto f = named[q % named.size()].make()) alone.filters.push_back(std::move(f));
+    auto row = search_batch(sharded, alone);
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->counts[0], listed->counts[q]) << q;
+    EXPECT_TRUE(std::equal(row->ids.begin(), row->ids.end(), listed->ids.begin() + q * 9)) << q;
   }
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "build/compile.h"
-#include "common/test_allocation_failure.h"
+#include "common/test_allocation.h"
 
 namespace korvel {
 namespace {

@@ -10,8 +10,7 @@
 namespace korvel::testing_memory {
 
 // count >= 0: operator new, on whichever thread, succeeds `count` more times, then throws
-// std::bad_alloc once and stops failing; -1: it never fails. (common/test_allocation_failure.h
-// arms the same counter.)
+// std::bad_alloc once and stops failing; -1: it never fails.
 void fail_allocation_after(long count) noexcept;
 
 // Bytes held through operator new now (every thread; tests run one at a time).
@@ -30,3 +29,14 @@ size_t peak_during(F&& fn) {
 }
 
 }  // namespace korvel::testing_memory
+
+namespace korvel::fault {
+
+// Arms one failure on the same counter: `k` more allocations succeed and the one after throws.
+// REQUIRES: no failure armed.
+void arm_allocation_failure(long k) noexcept;
+
+// Disarms; true when the armed failure was thrown.
+bool disarm_allocation_failure() noexcept;
+
+}  // namespace korvel::fault

@@ -150,9 +150,11 @@ def main(argv=None):
     ap.add_argument("--out", default=None, help="directory for the index files (default: temp)")
     args = ap.parse_args(argv)
 
+    from korvel import _engine
+
     n, dim = args.n, args.dim
     print(f"workload: {n:,} records x {dim} float32, {len(TRAITS)} traits, "
-          f"{os.cpu_count()} cores", flush=True)
+          f"{os.cpu_count()} cores, kernel table {_engine.kernel_info()['kernels']}", flush=True)
     ids, columns, x, offsets = workload(n, dim)
     res = measure(ids, columns, x, offsets, args.out or tempfile.mkdtemp(prefix="korvel-build-"),
                   args.record_n)

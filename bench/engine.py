@@ -332,10 +332,10 @@ def _ratio(x):
 def summary(res):
     """The table of targets and the recall table: the README's block between the markers."""
     m = res["machine"]
-    head = ("N = %s, D = %d, %d traits, k = %d, oversample %d, %d queries. %s, %d cores; "
-            "load average %s at start, %s at end; %s." % (
+    head = ("N = %s, D = %d, %d traits, k = %d, oversample %d, %d queries. %s, %d cores, "
+            "kernel table %s; load average %s at start, %s at end; %s." % (
                 f"{res['n']:,}", res["dim"], res["traits"], res["k"], res["oversample"],
-                res["queries"], m["cpu"], m["cores"], m["load_average"],
+                res["queries"], m["cpu"], m["cores"], measure.kernels_of(m), m["load_average"],
                 m.get("load_average_end", "?"), m["date"]))
     tgt = _table(["target", "measured", "wall", "CPU", "needed", "status"],
                  [(t["target"], t["measured"], _ratio(t["wall_ratio"]), _ratio(t["cpu_ratio"]),

@@ -159,12 +159,26 @@ def _version(module):
         return "not installed"
 
 
+def kernel_table():
+    """The kernel table Korvel's searches use in this process ("avx512", "avx2", "portable"),
+    as `python -m korvel info` reports it."""
+    from korvel import _engine
+
+    return _engine.kernel_info()["kernels"]
+
+
+def kernels_of(machine):
+    """The kernel table of a run's machine_info(); runs from before it was recorded say so."""
+    return machine.get("kernels", "not recorded")
+
+
 def machine_info():
     mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
     return {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "cpu": _cpu_model(),
         "cpu_flags": " ".join(_cpu_flags()),
+        "kernels": kernel_table(),
         "cores": os.cpu_count(),
         "ram_gib": round(mem / 2**30, 1),
         "load_average": " ".join("%.2f" % x for x in os.getloadavg()),

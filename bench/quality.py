@@ -160,9 +160,9 @@ def markdown(results):
 
     m = results["machine"]
     lines = ["# Korvel quality benchmark", "",
-             "- Machine: %s (%s), %d cores, %.0f GiB; load average %s at start, %s at end"
-             % (m["cpu"], m["cpu_flags"], m["cores"], m["ram_gib"], m["load_average"],
-                m["load_average_end"]),
+             "- Machine: %s (%s), %d cores, %.0f GiB, Korvel kernel table %s; load average %s "
+             "at start, %s at end" % (m["cpu"], m["cpu_flags"], m["cores"], m["ram_gib"],
+                                      measure.kernels_of(m), m["load_average"], m["load_average_end"]),
              "- Python %s, NumPy %s, faiss %s, usearch %s, hnswlib %s; korvel API: %s"
              % (m["python"], m["numpy"], m["faiss"], m["usearch"], m["hnswlib"],
                 results["korvel_api"]),

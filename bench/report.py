@@ -1,5 +1,7 @@
 """Targets, the Markdown report and the latency plot, all computed from the results dict."""
 
+from bench import measure
+
 KORVEL = "Korvel"
 
 
@@ -190,8 +192,9 @@ def memory_table(results):
 def machine_lines(results):
     m = results["machine"]
     return [
-        "- Machine: %s (%s), %d cores, %.0f GiB RAM, %s" % (m["cpu"], m["cpu_flags"] or "no AVX2",
-                                                           m["cores"], m["ram_gib"], m["os"]),
+        "- Machine: %s (%s), %d cores, %.0f GiB RAM, %s; Korvel kernel table: %s"
+        % (m["cpu"], m["cpu_flags"] or "no AVX2", m["cores"], m["ram_gib"], m["os"],
+           measure.kernels_of(m)),
         "- Python %s, NumPy %s, faiss %s, usearch %s, matplotlib %s"
         % (m["python"], m["numpy"], m["faiss"], m["usearch"], m["matplotlib"]),
         "- Run: `%s`, %s, %.0f s; load average %s at start, %s at end"

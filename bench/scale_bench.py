@@ -67,7 +67,8 @@ def main():
     os.makedirs(out, exist_ok=True)
     n, dim, s = a.n, a.dim, a.shards
     per = -(-n // s)
-    print(f"# N={n:,} D={dim} shards={s} x {per:,}; load average {os.getloadavg()[0]:.1f}")
+    print(f"# N={n:,} D={dim} shards={s} x {per:,}; {os.cpu_count()} cores, kernel table "
+          f"{korvel._engine.kernel_info()['kernels']}; load average {os.getloadavg()[0]:.1f}")
 
     rng = np.random.default_rng(0)
     X = rng.standard_normal((n, dim), dtype=np.float32)

@@ -80,6 +80,7 @@ def rank_scored(
     records: npt.NDArray[np.uint64],
     counts: npt.NDArray[np.int64],
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
+def kernel_info() -> dict[str, Any]: ...
 
 # A trait column: str values, a NumPy str or object array, or (categories, integer codes).
 _Column = Sequence[str] | npt.NDArray[Any] | tuple[Sequence[str], npt.NDArray[np.integer[Any]]]

@@ -50,8 +50,8 @@ extern const HammingBlockKernel kHammingBlockPortable;
 // REQUIRES: cpu_supports_avx2(). Byte-major groups of 32 records, split into 4-bit halves;
 // each query becomes one 16-entry distance table per byte position.
 extern const HammingBlockKernel kHammingBlockAvx2;
-// REQUIRES: cpu_features().avx512_usable(). Word-major groups of 8 records, one 64-bit lane
-// each, counted with VPOPCNTQ.
+// REQUIRES: instruction_set_usable(InstructionSet::kAvx512). Word-major groups of 8 records, one
+// 64-bit lane each, counted with VPOPCNTQ.
 extern const HammingBlockKernel kHammingBlockAvx512;
 
 }  // namespace korvel

@@ -4,12 +4,11 @@
 // record's distance, with no horizontal sum. Four groups are loaded once per word and
 // reused for four queries, and each lane's total is compared with the query's bound into
 // an 8-bit mask. Compiled for baseline x86-64: only the kernel functions carry the target.
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "simd/avx512_intrinsics.h"
 #include "simd/hamming_block.h"
 
 namespace korvel {
@@ -67,9 +66,9 @@ void avx512_prepare_queries(const uint8_t* queries, size_t len, size_t count,
 
 // kQueries (1..4) queries against the four groups of one chunk; sets the chunk's mask bits.
 template <int kQueries>
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void avx512_scan_chunk(
-    const uint8_t* chunk, size_t words, const uint8_t* queries, const uint32_t* bounds,
-    size_t chunk_index, uint64_t* masks) noexcept {
+KORVEL_AVX512_TARGET void avx512_scan_chunk(const uint8_t* chunk, size_t words,
+                                            const uint8_t* queries, const uint32_t* bounds,
+                                            size_t chunk_index, uint64_t* masks) noexcept {
   __m512i acc[kQueries][kChunkGroups];
   for (int q = 0; q < kQueries; ++q) {
     for (size_t g = 0; g < kChunkGroups; ++g) acc[q][g] = _mm512_setzero_si512();
@@ -95,15 +94,16 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void avx512_scan_chu
     uint64_t* mask = masks + q * kMaskWords;
     for (size_t g = 0; g < kChunkGroups; ++g) {
       const size_t first = chunk_index * kChunk + g * kGroup;
-      const __mmask8 in = _mm512_cmple_epu64_mask(acc[q][g], bound);
-      mask[first / 64] |= uint64_t{static_cast<uint8_t>(in)} << (first % 64);
+      // An 8-bit mask (__mmask8, which SIMDe names only under its own prefix).
+      const uint8_t in = _mm512_cmple_epu64_mask(acc[q][g], bound);
+      mask[first / 64] |= uint64_t{in} << (first % 64);
     }
   }
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void avx512_scan(
-    const uint8_t* block, size_t len, size_t count, const uint8_t* queries, size_t query_count,
-    const uint32_t* bounds, uint64_t* masks) noexcept {
+KORVEL_AVX512_TARGET void avx512_scan(const uint8_t* block, size_t len, size_t count,
+                                      const uint8_t* queries, size_t query_count,
+                                      const uint32_t* bounds, uint64_t* masks) noexcept {
   for (size_t i = 0; i < query_count * kMaskWords; ++i) masks[i] = 0;
   const size_t words = words_of(len);
   const size_t chunks = (count + kChunk - 1) / kChunk;

@@ -1,5 +1,4 @@
-// Every Hamming kernel against a naive bit count on every short length and alignment, and
-// the kernel table's choice against the compiler runtime's CPU report.
+// Every Hamming kernel against a naive bit count on every short length and alignment.
 #include "simd/hamming.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "simd/cpu_features.h"
 #include "simd/kernel_table.h"
 #include "simd/test_bit_count.h"
 #include "simd/test_kernels.h"
@@ -71,28 +69,6 @@ TEST_P(HammingKernelTest, IdenticalIsZeroComplementIsDimension) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, HammingKernelTest,
                          testing::ValuesIn(usable_kernels(&KernelTable::hamming)), KernelName{});
-
-TEST(KernelTable, ChoiceAgreesWithProcessorReportAndIsStable) {
-  // The compiler's runtime also checks the OS-enabled register state before reporting AVX2
-  // and AVX-512.
-  __builtin_cpu_init();
-  const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-  const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") != 0 &&
-                      __builtin_cpu_supports("avx512bw") != 0 &&
-                      __builtin_cpu_supports("avx512vpopcntdq") != 0;
-  EXPECT_EQ(detect_cpu_features().avx2_usable(), avx2);
-  EXPECT_EQ(detect_cpu_features().avx512_usable(), avx512);
-  EXPECT_EQ(cpu_supports_avx2(), avx2);
-  EXPECT_EQ(instruction_set_usable(InstructionSet::kAvx2), avx2);
-  EXPECT_EQ(instruction_set_usable(InstructionSet::kAvx512), avx512);
-  const InstructionSet best = avx512 ? InstructionSet::kAvx512
-                              : avx2 ? InstructionSet::kAvx2
-                                     : InstructionSet::kPortable;
-  EXPECT_EQ(&kernels(), &kernel_table(best));
-  EXPECT_EQ(&kernels(), &kernels());
-  const std::vector<uint8_t> a(40, 0x5A), b(40, 0xA5);
-  EXPECT_EQ(kernels().hamming(a.data(), b.data(), 40), 320u);
-}
 
 }  // namespace
 }  // namespace korvel

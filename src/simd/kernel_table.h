@@ -1,6 +1,7 @@
 // The kernel table: one set of kernel entry points per instruction set, and the set this
-// process uses, chosen once from the processor probe (simd/cpu_features.h). Callers take
-// their kernels from kernels(); nothing else looks at the processor.
+// process uses, chosen once from the processor probe (simd/cpu_features.h) and the
+// KORVEL_KERNELS environment variable. Callers take their kernels from kernels(); nothing
+// else looks at the processor.
 //
 // A new kernel family is one member of KernelTable plus one entry per instruction set in
 // kernel_table.cc; a new instruction set is its kernel files (*_<set>.cc, kernels only), one
@@ -8,7 +9,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
 
+#include "common/expected.h"
+#include "simd/cpu_features.h"
 #include "simd/hamming.h"
 #include "simd/hamming_batch.h"
 #include "simd/hamming_block.h"
@@ -33,10 +39,41 @@ struct KernelTable {
 // The table of `set`, whether or not this processor can run it.
 const KernelTable& kernel_table(InstructionSet set) noexcept;
 
+// A processor reporting `cpu` can run every kernel of `set`.
+bool instruction_set_usable(InstructionSet set, const CpuFeatures& cpu) noexcept;
+
 // This processor and OS can run every kernel of `set`.
 bool instruction_set_usable(InstructionSet set) noexcept;
 
-// The table of the last usable instruction set, chosen on first call. Thread-safe.
+// The AVX-512 kernels of this build are SIMDe's portable implementations of the instructions
+// (a test build, KORVEL_SIMDE_AVX512): any processor that runs the AVX2 kernels runs them.
+bool avx512_emulated() noexcept;
+
+// Why a requested table cannot be used.
+struct UnknownKernels {
+  std::string requested;
+};
+struct KernelsNotUsable {
+  InstructionSet set;
+  CpuFeatures cpu;
+};
+using KernelChoiceError = std::variant<UnknownKernels, KernelsNotUsable>;
+
+// The display text of a choice error, naming the variable, the request and the choices.
+std::string to_string(const KernelChoiceError& e);
+
+// The table named by `request` ("portable", "avx2", "avx512") when a processor reporting
+// `cpu` can run it; for an empty request, the last usable instruction set's table.
+// Errors: UnknownKernels for any other name, KernelsNotUsable when `cpu` cannot run it.
+Expected<const KernelTable*, KernelChoiceError> choose_kernels(std::string_view request,
+                                                               const CpuFeatures& cpu);
+
+// choose_kernels(KORVEL_KERNELS or "", cpu_features()), taken on first call and kept for the
+// process. The extension modules refuse to load on an error. Thread-safe.
+const Expected<const KernelTable*, KernelChoiceError>& kernel_choice();
+
+// The table of kernel_choice(), or the best usable one when that is an error (never a table
+// this processor cannot run). Thread-safe.
 const KernelTable& kernels() noexcept;
 
 }  // namespace korvel

@@ -7,6 +7,7 @@
 // records masked off, the last few records one at a time so nothing past the section is
 // read), into one register of four partial sums per record.
 // Compiled for baseline x86-64: only the kernel functions carry the target.
+#include "simd/bound_mask.h"
 #include "simd/hamming_bound.h"
 #include "simd/nibble_count_avx2.h"
 
@@ -42,11 +43,6 @@ __attribute__((target("avx2"))) inline unsigned within(__m256i totals, __m256i b
   return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(over))) & 0xFu;
 }
 
-// The bits of records [first, first + 4): first is a multiple of 4, so they lie in one word.
-inline void put_bits(uint64_t* masks, size_t first, unsigned bits) noexcept {
-  masks[first / 64] |= uint64_t{bits} << (first % 64);
-}
-
 // Records of kWords 64-bit words (1 or 2), 4 / kWords to a register: every whole group of
 // four. Returns the number of records done.
 template <size_t kWords>
@@ -62,8 +58,10 @@ __attribute__((target("avx2"))) size_t packed_groups(const uint8_t* query, const
     q = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query)));
   }
   const size_t groups = count / kGroup;
+  MaskWriter<kGroup> out(masks);
   for (size_t g = 0; g < groups; ++g) {
     const uint8_t* p = sigs + g * kGroup * kWords * 8;
+    prefetch_ahead(p, kGroup * kWords * 8);
     __m256i totals;
     if constexpr (kWords == 1) {
       totals = count_sums(_mm256_xor_si256(load(p), q));
@@ -75,8 +73,9 @@ __attribute__((target("avx2"))) size_t packed_groups(const uint8_t* query, const
       totals = _mm256_permute4x64_epi64(
           _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b)), 0xD8);
     }
-    put_bits(masks, g * kGroup, within(totals, bound));
+    out.put(g * kGroup, within(totals, bound));
   }
+  out.finish(groups * kGroup);
   return groups * kGroup;
 }
 
@@ -133,8 +132,10 @@ __attribute__((target("avx2"))) void record_groups(const uint8_t* query, const u
     }
     return _mm256_add_epi64(acc, _mm256_sad_epu8(bytes, _mm256_setzero_si256()));
   };
+  MaskWriter<kGroup> out(masks);
   for (size_t i = first; i < count; i += kGroup) {
     const size_t present = count - i < kGroup ? count - i : kGroup;
+    prefetch_ahead(sigs + i * len, kGroup * len);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i a = sums(i);
     const __m256i b = present > 1 ? sums(i + 1) : zero;
@@ -145,8 +146,9 @@ __attribute__((target("avx2"))) void record_groups(const uint8_t* query, const u
     const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
     const __m256i totals = _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20),
                                             _mm256_permute2x128_si256(ab, cd, 0x31));
-    put_bits(masks, i, within(totals, bound) & ((1u << present) - 1));
+    out.put(i, within(totals, bound) & ((1u << present) - 1));
   }
+  out.finish(count);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/bound_mask.h"
 #include "simd/hamming_bound.h"
 
 namespace korvel {
@@ -29,12 +30,6 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i fold(
 __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i xor_count(
     __m512i a, __m512i b) noexcept {
   return _mm512_popcnt_epi64(_mm512_xor_si512(a, b));
-}
-
-// The eight mask bits of records [first, first + 8): first is a multiple of 8, so they lie
-// in one word.
-inline void put_bits(uint64_t* masks, size_t first, __mmask8 in) noexcept {
-  masks[first / 64] |= uint64_t{static_cast<uint8_t>(in)} << (first % 64);
 }
 
 // Records of kWords 64-bit words (1, 2 or 4), 8 / kWords to a register: every whole group of
@@ -57,8 +52,10 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups
                                      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query)));
   }
   const size_t groups = count / kGroup;
+  MaskWriter<kGroup> out(masks);
   for (size_t g = 0; g < groups; ++g) {
     const uint8_t* p = sigs + g * kGroup * kWords * 8;
+    prefetch_ahead(p, kGroup * kWords * 8);
     __m512i totals;
     if constexpr (kWords == 1) {
       totals = xor_count(_mm512_loadu_si512(p), q);
@@ -70,38 +67,57 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups
                fold(xor_count(_mm512_loadu_si512(p + 128), q),
                     xor_count(_mm512_loadu_si512(p + 192), q)));
     }
-    put_bits(masks, g * kGroup, _mm512_cmple_epu64_mask(totals, bound));
+    out.put(g * kGroup, _mm512_cmple_epu64_mask(totals, bound));
   }
+  out.finish(groups * kGroup);
   return groups * kGroup;
 }
 
-// Records [first, count), of any length, one register of partial sums per record. kChunks:
-// the number of 64-byte chunks when 1 to 4 (the query's chunks stay in registers), 0 for
-// any number.
-template <size_t kChunks>
+// Records [first, count), of any length, one register of partial sums per record: the whole
+// 64-byte chunks, then the rest as the record's last 64 bytes with the bytes already counted
+// masked off. A record shorter than 64 bytes is read as the 64 bytes from its start with the
+// following records' bytes masked off, and, where those would run past the section, through
+// a masked load. Plain loads: a masked load from memory that misses the cache stalls here.
+// kWhole: the number of whole chunks when 0 to 4 (the query's stay in registers), -1 for any.
+template <int kWhole>
 __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups(
     const uint8_t* query, const uint8_t* sigs, size_t len, size_t first, size_t count,
     __m512i bound, uint64_t* masks) noexcept {
-  const size_t chunks = kChunks > 0 ? kChunks : (len + 63) / 64;
-  const __mmask64 last = len % 64 == 0 ? ~__mmask64{0} : (__mmask64{1} << (len % 64)) - 1;
-  __m512i held[kChunks > 0 ? kChunks : 1];
-  for (size_t j = 0; j < kChunks; ++j) {
-    held[j] = j + 1 < kChunks ? _mm512_loadu_si512(query + 64 * j)
-                              : _mm512_maskz_loadu_epi8(last, query + 64 * j);
-  }
+  const size_t whole = kWhole >= 0 ? static_cast<size_t>(kWhole) : len / 64;
+  const size_t rest = len % 64;
+  const bool short_records = len < 64;
+  __m512i held[kWhole > 0 ? kWhole : 1];
+  for (int j = 0; j < kWhole; ++j) held[j] = _mm512_loadu_si512(query + 64 * j);
+  // Short records: their first len bytes; others: the last `rest` bytes of 64.
+  const __mmask64 rest_mask = short_records ? (__mmask64{1} << len) - 1
+                              : rest == 0   ? 0
+                                            : ~((__mmask64{1} << (64 - rest)) - 1);
+  const __m512i rest_query = short_records ? _mm512_maskz_loadu_epi8(rest_mask, query)
+                             : rest == 0   ? _mm512_setzero_si512()
+                                           : _mm512_loadu_si512(query + len - 64);
+  const uint8_t* const end = sigs + count * len;
   auto sums = [&](const uint8_t* sig) __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) {
     __m512i acc = _mm512_setzero_si512();
-    if (chunks == 0) return acc;
-    for (size_t j = 0; j + 1 < chunks; ++j) {
-      const __m512i q = kChunks > 0 ? held[j] : _mm512_loadu_si512(query + 64 * j);
+    for (size_t j = 0; j < whole; ++j) {
+      const __m512i q = kWhole >= 0 ? held[j] : _mm512_loadu_si512(query + 64 * j);
       acc = _mm512_add_epi64(acc, xor_count(_mm512_loadu_si512(sig + 64 * j), q));
     }
-    const size_t j = chunks - 1;
-    const __m512i q = kChunks > 0 ? held[j] : _mm512_maskz_loadu_epi8(last, query + 64 * j);
-    return _mm512_add_epi64(acc, xor_count(_mm512_maskz_loadu_epi8(last, sig + 64 * j), q));
+    if (rest == 0) return acc;
+    __m512i x;
+    if (!short_records) {
+      x = _mm512_loadu_si512(sig + len - 64);
+    } else if (end - sig >= 64) {
+      x = _mm512_loadu_si512(sig);
+    } else {
+      x = _mm512_maskz_loadu_epi8(rest_mask, sig);
+    }
+    const __m512i counted = _mm512_maskz_mov_epi8(rest_mask, _mm512_xor_si512(x, rest_query));
+    return _mm512_add_epi64(acc, _mm512_popcnt_epi64(counted));
   };
+  MaskWriter<kGroup> out(masks);
   for (size_t i = first; i < count; i += kGroup) {
     const size_t present = count - i < kGroup ? count - i : kGroup;
+    prefetch_ahead(sigs + i * len, kGroup * len);
     __m512i s[kGroup];
     for (size_t r = 0; r < kGroup; ++r) {
       s[r] = r < present ? sums(sigs + (i + r) * len) : _mm512_setzero_si512();
@@ -109,8 +125,9 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups(
     const __m512i totals =
         fold(fold(fold(s[0], s[1]), fold(s[2], s[3])), fold(fold(s[4], s[5]), fold(s[6], s[7])));
     const __mmask8 valid = static_cast<__mmask8>((1u << present) - 1);
-    put_bits(masks, i, _mm512_mask_cmple_epu64_mask(valid, totals, bound));
+    out.put(i, _mm512_mask_cmple_epu64_mask(valid, totals, bound));
   }
+  out.finish(count);
 }
 
 }  // namespace
@@ -124,7 +141,9 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void hamming_bound_a
   if (len == 8) done = packed_groups<1>(query, sigs, count, b, masks);
   if (len == 16) done = packed_groups<2>(query, sigs, count, b, masks);
   if (len == 32) done = packed_groups<4>(query, sigs, count, b, masks);
-  switch ((len + 63) / 64) {
+  switch (len / 64) {
+    case 0:
+      return record_groups<0>(query, sigs, len, done, count, b, masks);
     case 1:
       return record_groups<1>(query, sigs, len, done, count, b, masks);
     case 2:
@@ -134,7 +153,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void hamming_bound_a
     case 4:
       return record_groups<4>(query, sigs, len, done, count, b, masks);
     default:
-      return record_groups<0>(query, sigs, len, done, count, b, masks);
+      return record_groups<-1>(query, sigs, len, done, count, b, masks);
   }
 }
 

@@ -289,6 +289,8 @@ def sweep_dim(korvel, faiss, n, dim, queries, reps, tmp):
     writer = korvel.IndexWriter(["half"], dim)
     chunk = 100_000
     for start, bits in zip(range(0, n, chunk), sweep_records(rng, n, dim, chunk)):
+        if dim % 8:
+            bits[:, -1] &= (1 << (dim % 8)) - 1  # the spare bits of a signature are zero
         sigs[start:start + bits.shape[0]] = bits
         signs = np.unpackbits(bits, axis=1, count=dim, bitorder="little").astype(np.float32)
         writer.add(np.arange(start, start + bits.shape[0], dtype=np.uint64),
@@ -305,7 +307,7 @@ def sweep_dim(korvel, faiss, n, dim, queries, reps, tmp):
     qbits = signs ^ flips
     q = np.where(qbits, 1.0, -1.0).astype(np.float32)
     qcodes = np.packbits(qbits, axis=1, bitorder="little")
-    flat = faiss.IndexBinaryFlat(dim)
+    flat = faiss.IndexBinaryFlat(8 * nbytes)  # whole bytes; the spare bits are zero
     flat.add(sigs)
     pool = K * OVERSAMPLE
     fd, _ = flat.search(qcodes, pool)
@@ -336,14 +338,14 @@ def sweep_dim(korvel, faiss, n, dim, queries, reps, tmp):
     return runs
 
 
-def sweep_phase(n, queries, reps, dims=SWEEP_DIMS):
+def sweep_phase(n, queries, reps):
     import faiss
     import korvel
 
     faiss.omp_set_num_threads(1)
     rows = []
     with tempfile.TemporaryDirectory(prefix="korvel-sweep-") as tmp:
-        for dim in dims:
+        for dim in SWEEP_DIMS:
             log("== one query, %d x %d" % (n, dim))
             rows.append(sweep_dim(korvel, faiss, n, dim, queries, reps, tmp))
     return {"n": n, "queries": queries, "k": K, "oversample": OVERSAMPLE, "rows": rows}

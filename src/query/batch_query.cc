@@ -170,14 +170,6 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
   }
 }
 
-// Ranges per thread for the tasks of `source`. Queries scanning the whole section alone are
-// cut finer than one range per thread, so that the threads share the scan whenever each
-// starts: a worker wakes a while after the caller begins, and with one range each the caller
-// would then wait for the worker's whole range once its own is done.
-uint64_t alone_split(const Source& source, size_t threads) noexcept {
-  return threads > 1 && source.records.empty() && source.queries.size() < kMinBlockQueries ? 4 : 1;
-}
-
 // One task: every block of its range against every query of its source.
 void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   const size_t nq = source.queries.size();
@@ -524,8 +516,7 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     source.prepared.resize(source.queries.size() * qb);
     kernel.prepare_queries(gathered.data(), len, source.queries.size(), source.prepared.data());
     const uint64_t blocks = (source.count + kBlockRecords - 1) / kBlockRecords;
-    const uint64_t ranges = std::clamp<uint64_t>(source.count / kMinTaskRecords, 1,
-                                                 threads * alone_split(source, threads));
+    const uint64_t ranges = std::clamp<uint64_t>(source.count / kMinTaskRecords, 1, threads);
     for (uint64_t r = 0; r < ranges; ++r) {
       const uint64_t begin = blocks * r / ranges * kBlockRecords;
       const uint64_t end = std::min(source.count, blocks * (r + 1) / ranges * kBlockRecords);

@@ -6,8 +6,10 @@
 // (those of its own source's tasks) are merged at the end. In a task, every block is
 // prepared once and scanned by all its queries with the block kernel, which reports only
 // the records within each pool's bound; those get their exact distance from the stored
-// signature. Pools come out the same whatever the order of offers, so the split changes
-// nothing in the result.
+// signature. Queries too few to share a prepared block read the section alone through the
+// bound kernel instead, which compares each record with the pool's bound as it streams by.
+// Pools come out the same whatever the order of offers, so the split changes nothing in the
+// result.
 #include "query/batch_query.h"
 
 #include <algorithm>

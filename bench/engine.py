@@ -3,6 +3,12 @@ IndexBinaryFlat and the processor's bit-count bound, threads, a selective filter
 recall@10 by oversample and re-rank.
 
     python -m bench --engine [--quick] [--out DIR] [--records N] [--queries 256]
+    python -m bench --engine --sweep [--quick] [--records N]
+
+--sweep runs only the one-query dimension sweep (Index.search and HybridIndex.search of one
+query against FAISS IndexBinaryFlat at 64, 128, 256 and 768 dimensions, unfiltered and with a
+50% filter, one and two threads) and adds it to the last full run's results (engine.json), so
+that the README's block is regenerated without repeating the rest.
 
 Every time is given as wall-clock and as CPU time: the calling thread's for one-thread runs (the
 engine's caller takes part in the work, so with threads=1 all of it runs there), the process's
@@ -255,6 +261,132 @@ def run(n, queries, reps, bound_n, out, command):
     return results
 
 
+# ---- one query by dimension ---------------------------------------------------------------------
+
+SWEEP_DIMS = (64, 128, 256, 768)
+SWEEP_TARGET, SWEEP_THREADS_TARGET = 1.2, 0.6
+
+
+def sweep_records(rng, n, dim, chunk):
+    """Sign bits of n records in chunks: each a noisy copy (a quarter of its bits flipped) of
+    one of n / 1000 random centres, so that a query has near neighbours as real data has."""
+    nbytes = (dim + 7) // 8
+    centres = rng.integers(0, 256, size=(max(16, n // 1000), nbytes), dtype=np.uint8)
+    for start in range(0, n, chunk):
+        m = min(chunk, n - start)
+        noise = rng.integers(0, 256, size=(m, nbytes), dtype=np.uint8)
+        noise &= rng.integers(0, 256, size=(m, nbytes), dtype=np.uint8)  # each bit: 1 in 4
+        yield centres[rng.integers(0, centres.shape[0], size=m)] ^ noise
+
+
+def sweep_dim(korvel, faiss, n, dim, queries, reps, tmp):
+    """One query at a time at one dimension: Index.search (one and two threads, with and without
+    a 50% filter), HybridIndex.search of the same file (the process's threads), FAISS
+    IndexBinaryFlat of the pool's size on one thread, and one NumPy pass over the signatures."""
+    rng = np.random.default_rng([7, n, dim])
+    nbytes = (dim + 7) // 8
+    sigs = np.empty((n, nbytes), dtype=np.uint8)
+    writer = korvel.IndexWriter(["half"], dim)
+    chunk = 100_000
+    for start, bits in zip(range(0, n, chunk), sweep_records(rng, n, dim, chunk)):
+        if dim % 8:
+            bits[:, -1] &= (1 << (dim % 8)) - 1  # the spare bits of a signature are zero
+        sigs[start:start + bits.shape[0]] = bits
+        signs = np.unpackbits(bits, axis=1, count=dim, bitorder="little").astype(np.float32)
+        writer.add(np.arange(start, start + bits.shape[0], dtype=np.uint64),
+                   {"half": np.where(rng.random(bits.shape[0]) < 0.5, "a", "b")},
+                   embeddings=signs * 2 - 1)
+    path = os.path.join(tmp, "sweep-%d.korvix" % dim)
+    writer.save(path)
+    del writer
+    index = korvel.open(path)
+    hybrid = korvel.HybridIndex.load(path)
+    picks = rng.choice(n, size=queries, replace=False)
+    flips = rng.random((queries, dim)) < 0.1
+    signs = np.unpackbits(sigs[picks], axis=1, count=dim, bitorder="little").astype(bool)
+    qbits = signs ^ flips
+    q = np.where(qbits, 1.0, -1.0).astype(np.float32)
+    qcodes = np.packbits(qbits, axis=1, bitorder="little")
+    flat = faiss.IndexBinaryFlat(8 * nbytes)  # whole bytes; the spare bits are zero
+    flat.add(sigs)
+    pool = K * OVERSAMPLE
+    fd, _ = flat.search(qcodes, pool)
+    mismatches = sum(
+        not np.array_equal(np.sort(index.search(q[i], pool, oversample=1, threads=1).scores),
+                           np.sort(fd[i].astype(np.float32))) for i in range(queries))
+    half = {"half": "a"}
+    words = sigs.reshape(-1).view(np.uint64 if sigs.size % 8 == 0 else np.uint8)
+
+    def each(fn):
+        return lambda: [fn(i) for i in range(queries)]
+
+    runs = alternated({
+        "korvel_1t": each(lambda i: index.search(q[i], K, oversample=OVERSAMPLE, threads=1)),
+        "korvel_1t_half": each(lambda i: index.search(q[i], K, where=half,
+                                                      oversample=OVERSAMPLE, threads=1)),
+        "korvel_2t": each(lambda i: index.search(q[i], K, oversample=OVERSAMPLE, threads=2)),
+        "hybrid": each(lambda i: hybrid.search({}, q[i], top_k=K)),
+        "hybrid_half": each(lambda i: hybrid.search(half, q[i], top_k=K)),
+        "faiss_1t": each(lambda i: flat.search(qcodes[i:i + 1], pool)),
+        "numpy_pass": each(lambda i: np.bitwise_or.reduce(words)),
+    }, reps)
+    for v in runs.values():  # per query
+        for key in ("wall_s", "wall_median_s", "cpu_s", "process_cpu_s"):
+            v[key] /= queries
+    runs["dim"], runs["signature_bytes"], runs["pool_mismatches"] = dim, nbytes, mismatches
+    del index, hybrid, flat
+    return runs
+
+
+def sweep_phase(n, queries, reps):
+    import faiss
+    import korvel
+
+    faiss.omp_set_num_threads(1)
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="korvel-sweep-") as tmp:
+        for dim in SWEEP_DIMS:
+            log("== one query, %d x %d" % (n, dim))
+            rows.append(sweep_dim(korvel, faiss, n, dim, queries, reps, tmp))
+    return {"n": n, "queries": queries, "k": K, "oversample": OVERSAMPLE, "rows": rows}
+
+
+def sweep_table(sweep):
+    """One row per dimension: CPU milliseconds per query (the calling thread's; the process's
+    for HybridIndex.search, which runs on every thread of the pool, and for two threads)."""
+    def ms(r, name, key="cpu_s"):
+        return "%.3f" % (r[name][key] * 1e3)
+
+    rows = []
+    for r in sweep["rows"]:
+        f = r["faiss_1t"]["cpu_s"]
+        worst = min(f / r[name][key] for name, key in (
+            ("korvel_1t", "cpu_s"), ("korvel_1t_half", "cpu_s"), ("hybrid", "process_cpu_s"),
+            ("hybrid_half", "process_cpu_s")))
+        two = r["korvel_2t"]["process_cpu_s"] / 2 / r["korvel_1t"]["cpu_s"]
+        rows.append((r["dim"], r["signature_bytes"], ms(r, "korvel_1t"), ms(r, "korvel_1t_half"),
+                     ms(r, "hybrid", "process_cpu_s"), ms(r, "hybrid_half", "process_cpu_s"),
+                     ms(r, "faiss_1t"), "%.2f" % (f / r["korvel_1t"]["cpu_s"]), "%.2f" % worst,
+                     "%.2f" % two, "%.2f / %.2f" % (r["korvel_2t"]["wall_s"] * 1e3,
+                                                    r["korvel_1t"]["wall_s"] * 1e3),
+                     ms(r, "numpy_pass"),
+                     "met" if worst >= SWEEP_TARGET and two <= SWEEP_THREADS_TARGET else "missed"))
+    head = ("One query, N = %s, k = %d, oversample %d (FAISS searches the pool's %d), CPU ms per "
+            "query, best of alternated runs over %d queries. Target: FAISS / Korvel at least %.1f "
+            "in every Korvel column (\"worst\"), two threads at most %.1f of one (process CPU / 2 "
+            "against one thread's CPU; wall times below swing with the machine's load)."
+            % (f"{sweep['n']:,}", sweep["k"], sweep["oversample"], sweep["k"] * sweep["oversample"],
+               sweep["queries"], SWEEP_TARGET, SWEEP_THREADS_TARGET))
+    m = sweep.get("machine")
+    if m:
+        head += " %s, %d cores; load average %s at start, %s at end; %s." % (
+            m["cpu"], m["cores"], m["load_average"], m.get("load_average_end", "?"), m["date"])
+    return head + "\n\n" + _table(
+        ["dims", "bytes", "Index.search", "50% filter", "HybridIndex", "HybridIndex 50%",
+         "FAISS", "FAISS / Korvel", "worst", "2 threads / 1", "wall ms 2 / 1 threads",
+         "NumPy pass", "status"], rows)
+
+
 # ---- targets and text ---------------------------------------------------------------------------
 
 def _qps(t, nq, key):
@@ -356,8 +488,11 @@ def summary(res):
                    + [("HybridIndex.add_record + save (first %s, per record)"
                        % f"{b['record_n']:,}", f"{b['record_n']:,}", "%.3f" % b["record_s"],
                        f"{b['record_records_s']:,.0f}")])
-    return "\n\n".join([head, tgt, build,
-                        "recall@10 against exact float32 dot-product search, no filter:", rec])
+    parts = [head, tgt, build, "recall@10 against exact float32 dot-product search, no filter:",
+             rec]
+    if "sweep" in res:
+        parts.append(sweep_table(res["sweep"]))
+    return "\n\n".join(parts)
 
 
 def markdown(res):
@@ -405,6 +540,34 @@ def splice_readme(text, block):
     return text[:start] + "\n" + block + "\n" + text[end:]
 
 
+def run_sweep(n, reps, out, command):
+    """The sweep alone, added to the last full run's results when there is one (the README's
+    block needs them); otherwise written on its own."""
+    started = time.perf_counter()
+    last = os.path.join(ROOT, "docs", "bench", "engine.json")
+    res = {}
+    if os.path.exists(last):
+        with open(last) as f:
+            res = json.load(f)
+    info = measure.machine_info()
+    info["command"] = command
+    res["sweep"] = sweep_phase(n, 20, reps)
+    info["load_average_end"] = " ".join("%.2f" % x for x in os.getloadavg())
+    info["seconds"] = time.perf_counter() - started
+    res["sweep"]["machine"] = info
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, "engine.json"), "w") as f:
+        json.dump(res, f, indent=1)
+    if "targets" not in res:
+        with open(os.path.join(out, "engine.md"), "w") as f:
+            f.write("# One query by dimension\n\n%s\n" % sweep_table(res["sweep"]))
+        res["machine"], res["targets"] = info, []
+        return res
+    with open(os.path.join(out, "engine.md"), "w") as f:
+        f.write(markdown(res))
+    return res
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="python -m bench --engine",
                                  description=__doc__.split("\n")[0])
@@ -414,6 +577,8 @@ def main(argv=None):
                                   "with --quick)")
     ap.add_argument("--records", type=int, help="records (default 1,000,000; 100,000 quick)")
     ap.add_argument("--queries", type=int, default=256)
+    ap.add_argument("--sweep", action="store_true",
+                    help="only the one-query dimension sweep, added to the last full run's results")
     args = ap.parse_args(argv)
     n = args.records or (100_000 if args.quick else 1_000_000)
     official = not (args.quick or args.out or args.records)
@@ -421,8 +586,11 @@ def main(argv=None):
         HERE, "results", time.strftime("%Y%m%d-%H%M%S") + "-engine"))
     systems.import_korvel()  # the installed package, also when run from the source tree
     command = "python -m bench " + " ".join(argv if argv is not None else sys.argv[1:])
-    res = run(n, args.queries, 3 if args.quick else 5, n, out, command)
-    if official:
+    if args.sweep:
+        res = run_sweep(n, 3 if args.quick else 5, out, command)
+    else:
+        res = run(n, args.queries, 3 if args.quick else 5, n, out, command)
+    if official and "build" in res:
         readme = os.path.join(ROOT, "README.md")
         with open(readme) as f:
             text = f.read()

@@ -6,8 +6,10 @@
 // (those of its own source's tasks) are merged at the end. In a task, every block is
 // prepared once and scanned by all its queries with the block kernel, which reports only
 // the records within each pool's bound; those get their exact distance from the stored
-// signature. Pools come out the same whatever the order of offers, so the split changes
-// nothing in the result.
+// signature. Queries too few to share a prepared block read the section alone through the
+// bound kernel instead, which compares each record with the pool's bound as it streams by.
+// Pools come out the same whatever the order of offers, so the split changes nothing in the
+// result.
 #include "query/batch_query.h"
 
 #include <algorithm>
@@ -121,6 +123,55 @@ struct ScanContext {
   const HammingBlockKernel* kernel;
 };
 
+// Records per call of the bound kernel for a query scanning alone, once its pool has a bound:
+// the bound is refreshed between calls.
+constexpr uint64_t kAloneRecords = 8 * kBlockRecords;
+
+// Queries too few to share a prepared block (fewer than kMinBlockQueries), over the whole
+// section: each reads its records once through the bound kernel, which reports only those
+// within the pool's bound, and those get their exact distance. Until its pool has a bound, a
+// query takes the exact distances of a first block.
+void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
+  const KernelTable& table = kernels();
+  const size_t len = ctx.len;
+  uint64_t masks[kAloneRecords / 64];
+  uint32_t distances[kBlockRecords];
+  uint64_t first = task.begin;
+  while (first < task.end) {
+    bool bounded = true;
+    for (const BoundedPool& pool : task.pools) bounded = bounded && pool.bound_distance() != ~0u;
+    const size_t count = static_cast<size_t>(
+        std::min<uint64_t>(bounded ? kAloneRecords : kBlockRecords, task.end - first));
+    const uint8_t* sigs = ctx.sigs + first * len;
+    for (size_t qi = 0; qi < source.queries.size(); ++qi) {
+      const uint8_t* q = ctx.query_sigs + source.queries[qi] * len;
+      const uint64_t* allowed =
+          source.masks[qi] == nullptr ? nullptr : source.masks[qi] + first / 64;
+      BoundedPool& pool = task.pools[qi];
+      const uint32_t bound = pool.bound_distance();
+      // Records arrive in ascending order, so one at the bound's distance comes after the
+      // bound's record and cannot enter.
+      if (bound == 0) continue;
+      const bool exact = bound == ~uint32_t{0};
+      if (exact) {
+        table.hamming_batch(q, sigs, len, count, distances);
+      } else {
+        table.hamming_bound(q, sigs, len, count, bound - 1, masks);
+      }
+      for (size_t w = 0; w * 64 < count; ++w) {
+        uint64_t bits = exact ? ~uint64_t{0} : masks[w];
+        if (allowed != nullptr) bits &= allowed[w];
+        if (count - 64 * w < 64) bits &= (uint64_t{1} << (count - 64 * w)) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+          const size_t i = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
+          pool.offer(first + i, exact ? distances[i] : table.hamming(q, sigs + i * len, len));
+        }
+      }
+    }
+    first += count;
+  }
+}
+
 // One task: every block of its range against every query of its source.
 void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   const size_t nq = source.queries.size();
@@ -131,6 +182,10 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   }
   const bool listed = !source.records.empty();
   const bool use_kernel = nq >= kMinBlockQueries;
+  if (!listed && !use_kernel) {
+    scan_alone(ctx, source, task);
+    return;
+  }
   const size_t query_bytes = ctx.kernel->query_bytes(len);
   std::vector<uint8_t> block(use_kernel ? ctx.kernel->block_bytes(len) : 0);
   std::vector<uint64_t> masks(kBlockQueries * kMaskWords);

@@ -735,9 +735,11 @@ TEST(ExecuteQuery, ScanVisitsEveryPatternOfSetBits) {
                                ~uint64_t{1},
                                0,
                                0x0000000100000000};
-  const uint64_t n = 64 * 70 + 37;
+  // Past several calls of the bound kernel of a lone query, on each of two threads.
+  const uint64_t n = 64 * 150 + 37;
   std::mt19937 rng(8);
-  for (uint16_t dim : {uint16_t{300}, uint16_t{768}, uint16_t{1300}}) {
+  for (uint16_t dim : {uint16_t{20}, uint16_t{64}, uint16_t{128}, uint16_t{256}, uint16_t{300},
+                       uint16_t{768}, uint16_t{1300}}) {
     std::vector<Rec> recs;
     for (uint64_t r = 0; r < n; ++r) {
       const uint64_t pattern = patterns[(r / 64) % std::size(patterns)];

@@ -14,6 +14,7 @@ constexpr KernelTable kPortable{
     .hamming_gather = &hamming_gather_portable,
     .match_planes = &match_planes_portable,
     .hamming_block = &kHammingBlockPortable,
+    .hamming_bound = &hamming_bound_portable,
 };
 
 constexpr KernelTable kAvx2{
@@ -23,6 +24,7 @@ constexpr KernelTable kAvx2{
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
     .hamming_block = &kHammingBlockAvx2,
+    .hamming_bound = &hamming_bound_avx2,
 };
 
 // AVX-512 with VPOPCNTDQ. A family without an AVX-512 kernel uses its AVX2 one, which every
@@ -34,6 +36,7 @@ constexpr KernelTable kAvx512{
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
     .hamming_block = &kHammingBlockAvx512,
+    .hamming_bound = &hamming_bound_avx512,
 };
 
 #ifdef KORVEL_SIMDE_AVX512

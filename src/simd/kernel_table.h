@@ -18,6 +18,7 @@
 #include "simd/hamming.h"
 #include "simd/hamming_batch.h"
 #include "simd/hamming_block.h"
+#include "simd/hamming_bound.h"
 #include "simd/plane_match.h"
 
 namespace korvel {
@@ -34,6 +35,7 @@ struct KernelTable {
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
   const HammingBlockKernel* hamming_block;
+  HammingBoundKernel hamming_bound;
 };
 
 // The table of `set`, whether or not this processor can run it.

@@ -274,3 +274,21 @@ def test_engine_mode_on_tiny_data(tmp_path, monkeypatch):
     once = engine.splice_readme(readme, engine.summary(res))
     assert once == engine.splice_readme(once, engine.summary(res))
     assert once.startswith("intro\n") and once.endswith("rest\n") and "old" not in once
+
+
+def test_engine_sweep_on_tiny_data(tmp_path, monkeypatch):
+    """--engine --sweep: one query per dimension (one not a multiple of 8) against FAISS, whose
+    pools carry the same distances, added to the last full run's block as its own table."""
+    pytest.importorskip("faiss")
+    from bench import engine
+
+    monkeypatch.setattr(engine, "SWEEP_DIMS", (64, 100))
+    assert engine.main(["--engine", "--sweep", "--records", "3000", "--quick",
+                        "--out", str(tmp_path)]) == 0
+    res = json.loads((tmp_path / "engine.json").read_text())
+    rows = res["sweep"]["rows"]
+    assert [(r["dim"], r["signature_bytes"], r["pool_mismatches"]) for r in rows] == \
+        [(64, 8, 0), (100, 13, 0)]
+    table = engine.sweep_table(res["sweep"])
+    assert table.count("\n| ") == 3 and "| 100 | 13 |" in table
+

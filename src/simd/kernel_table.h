@@ -13,6 +13,7 @@
 #include "simd/hamming_batch.h"
 #include "simd/hamming_block.h"
 #include "simd/plane_match.h"
+#include "simd/sign_rows.h"
 
 namespace korvel {
 
@@ -27,6 +28,7 @@ struct KernelTable {
   HammingBatchKernel hamming_batch;
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
+  SignRowsKernel sign_rows;
   const HammingBlockKernel* hamming_block;
 };
 

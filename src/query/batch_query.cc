@@ -608,14 +608,34 @@ namespace {
 // in the first-level cache across the filter's nodes.
 constexpr uint64_t kCountPieceBlocks = 2048;
 
-// Runs fn(begin, end) on blocks [begin, end) of the reader: one range per thread, each walked
-// in pieces of at most kCountPieceBlocks blocks. fn(range, begin, end) also names its range.
+// Work (blocks times Eq nodes, about 2 ns each) below which a range is not worth handing to
+// another thread: waking one costs tens of microseconds.
+constexpr uint64_t kMinRangeWork = 32768;
+// The decoding of one block's codes for facet counts, in the same units.
+constexpr uint64_t kFacetBlockWork = 16;
+
+// Eq nodes of the tree: the plane passes its evaluation makes per block.
+uint64_t eq_nodes(const FilterExpr& f) noexcept {
+  if (std::holds_alternative<EqNode>(f.node)) return 1;
+  if (const auto* n = std::get_if<NotNode>(&f.node)) return eq_nodes(*n->child);
+  const auto& children = std::holds_alternative<AndNode>(f.node)
+                             ? std::get<AndNode>(f.node).children
+                             : std::get<OrNode>(f.node).children;
+  uint64_t total = 0;
+  for (const FilterExpr& c : children) total += eq_nodes(c);
+  return total;
+}
+
+// Runs fn(range, begin, end) on blocks [begin, end) of the reader: at most one range per
+// thread, none for less than kMinRangeWork at `work_per_block`, each walked in pieces of at
+// most kCountPieceBlocks blocks.
 template <class Fn>
-size_t for_block_pieces(const IndexReader& reader, ThreadPool& pool, size_t threads, Fn&& fn) {
+size_t for_block_pieces(const IndexReader& reader, ThreadPool& pool, size_t threads,
+                        uint64_t work_per_block, Fn&& fn) {
   const uint64_t blocks = reader.layout().blocks;
   const size_t wanted = threads == 0 ? pool.thread_count() : std::min(threads, pool.thread_count());
   const auto ranges = static_cast<size_t>(
-      std::clamp<uint64_t>((blocks + kCountPieceBlocks / 4 - 1) / (kCountPieceBlocks / 4), 1,
+      std::clamp<uint64_t>(blocks * std::max<uint64_t>(work_per_block, 1) / kMinRangeWork, 1,
                            std::max<size_t>(wanted, 1)));
   pool.parallel_for(ranges, ranges, [&](size_t r) {
     const uint64_t end = blocks * (r + 1) / ranges;
@@ -677,18 +697,18 @@ Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const F
   if (n == 0) return count_matching(reader, filter);  // no block: only the filter's check
   std::vector<uint64_t> totals(pool.thread_count() + 1, 0);
   std::vector<std::optional<TraitIndexOutOfRange>> errors(totals.size());
-  const size_t ranges =
-      for_block_pieces(reader, pool, threads, [&](size_t r, uint64_t b, uint64_t e) {
-        if (errors[r]) return;
-        auto bitmap = evaluate_piece(reader, *filter, b, e);
-        if (!bitmap) {
-          errors[r] = bitmap.error();
-          return;
-        }
-        uint64_t total = 0;
-        for (uint64_t w : *bitmap) total += static_cast<uint64_t>(std::popcount(w));
-        totals[r] += total;
-      });
+  auto count_piece = [&](size_t r, uint64_t b, uint64_t e) {
+    if (errors[r]) return;
+    auto bitmap = evaluate_piece(reader, *filter, b, e);
+    if (!bitmap) {
+      errors[r] = bitmap.error();
+      return;
+    }
+    uint64_t total = 0;
+    for (uint64_t w : *bitmap) total += static_cast<uint64_t>(std::popcount(w));
+    totals[r] += total;
+  };
+  const size_t ranges = for_block_pieces(reader, pool, threads, eq_nodes(*filter), count_piece);
   uint64_t total = 0;
   for (size_t r = 0; r < ranges; ++r) {
     if (errors[r]) return unexpected(QueryError{*errors[r]});
@@ -712,8 +732,9 @@ Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& read
   const uint8_t* planes = reader.code_planes().data();
   const uint64_t block_stride = uint64_t{traits} * width * 8;
   const uint64_t blocks = reader.layout().blocks;
-  const size_t ranges =
-      for_block_pieces(reader, pool, threads, [&](size_t r, uint64_t b, uint64_t e) {
+  const size_t ranges = for_block_pieces(
+      reader, pool, threads, (filter == nullptr ? 0 : eq_nodes(*filter)) + kFacetBlockWork,
+      [&](size_t r, uint64_t b, uint64_t e) {
         if (errors[r]) return;
         if (counts[r].empty()) counts[r].assign(codes, 0);
         CandidateBitmap bitmap;

@@ -315,6 +315,10 @@ TEST(CountAndFacets, MatchPerRecordEvaluation) {
       TestIndex index = random_index(rng, n, 3, width, 8);
       std::vector<FilterExpr> filters;
       for (int i = 0; i < 6; ++i) filters.push_back(random_filter(rng, 3));
+      // Enough nodes that 200,000 records are worth splitting over threads.
+      OrNode wide;
+      for (uint16_t i = 0; i < 30; ++i) wide.children.push_back(eq(i % 3, i % 4));
+      filters.push_back(FilterExpr{std::move(wide)});
       std::vector<const FilterExpr*> cases = {nullptr};
       for (const FilterExpr& f : filters) cases.push_back(&f);
       for (const FilterExpr* f : cases) {

@@ -646,17 +646,18 @@ size_t for_block_pieces(const IndexReader& reader, ThreadPool& pool, size_t thre
   return ranges;
 }
 
-// Adds the code of trait planes `base` (width planes of one block) of every record in `word`
+// Adds the code of trait planes `base` (kWidth planes of one block) of every record in `word`
 // to per_code. A full block decodes its 64 codes in fixed-length loops the compiler
-// vectorises; a partial one record by record.
-void add_block_codes(const uint8_t* base, unsigned width, uint64_t word,
-                     uint64_t* per_code) noexcept {
-  if (word == 0) return;
-  uint64_t plane[16];
-  for (unsigned k = 0; k < width; ++k) plane[k] = load_u64(base + 8 * k);
+// vectorises; a partial one record by record. The width is fixed at compile time so that the
+// plane words stay in registers (a copy of a run-time count of them becomes a slow string
+// move).
+template <unsigned kWidth>
+void add_block_codes(const uint8_t* base, uint64_t word, uint64_t* per_code) noexcept {
+  uint64_t plane[kWidth];
+  for (unsigned k = 0; k < kWidth; ++k) plane[k] = load_u64(base + 8 * k);
   if (word == ~uint64_t{0}) {
     uint16_t codes[64] = {};
-    for (unsigned k = 0; k < width; ++k) {
+    for (unsigned k = 0; k < kWidth; ++k) {
       for (unsigned j = 0; j < 64; ++j) {
         codes[j] = static_cast<uint16_t>(codes[j] | (((plane[k] >> j) & 1u) << k));
       }
@@ -667,8 +668,24 @@ void add_block_codes(const uint8_t* base, unsigned width, uint64_t word,
   for (; word != 0; word &= word - 1) {
     const unsigned j = static_cast<unsigned>(std::countr_zero(word));
     unsigned code = 0;
-    for (unsigned k = 0; k < width; ++k) code |= static_cast<unsigned>((plane[k] >> j) & 1) << k;
+    for (unsigned k = 0; k < kWidth; ++k) code |= static_cast<unsigned>((plane[k] >> j) & 1) << k;
     ++per_code[code];
+  }
+}
+
+// add_block_codes for any width a data file has (4, 8 or 16), others through count_codes.
+void add_block_codes(const uint8_t* base, unsigned width, uint64_t word,
+                     uint64_t* per_code) noexcept {
+  if (word == 0) return;
+  switch (width) {
+    case 4:
+      return add_block_codes<4>(base, word, per_code);
+    case 8:
+      return add_block_codes<8>(base, word, per_code);
+    case 16:
+      return add_block_codes<16>(base, word, per_code);
+    default:
+      return count_codes(base, static_cast<int>(width) - 1, word, 0, per_code);
   }
 }
 

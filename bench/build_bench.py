@@ -5,7 +5,9 @@ the same sign bits for FAISS (np.packbits + IndexBinaryFlat.add), on one NumPy w
 
 `python -m bench --engine` runs the same measurement on its own workload.
 
-Reports records/s of each, and the peak resident memory of the writer's add + save above the
+Reports records/s of each, the build's two bounds measured in the same run (one NumPy sum over
+the input array; writing and flushing as many bytes as the saved files to a plain file), and
+the peak resident memory of the writer's add + save above the
 caller's arrays (the process's high-water mark reset just before, through /proc/self/clear_refs)
 against the data file's size. add_record runs on the first --record-n records only (it costs
 microseconds per record); its rate is per record.

@@ -91,6 +91,13 @@ void sign_rows(const EmbeddingRows& e, size_t first, size_t last, size_t sig_siz
                float* scratch, BadRow* bad) noexcept {
   const size_t dim = e.dim;
   const auto* base = static_cast<const uint8_t*>(e.data);
+  if (e.type == EmbeddingType::kFloat32 && scratch == nullptr) {
+    // Aligned float32 rows: signed in place, the finite check in the same pass.
+    const auto* rows = reinterpret_cast<const float*>(base) + first * dim;
+    const size_t done = sign_finite_rows(rows, dim, last - first, out);
+    if (done != last - first) *bad = BadRow{first + done, first_non_finite(rows + done * dim, dim)};
+    return;
+  }
   for (size_t r = first; r < last; ++r) {
     const float* row = scratch;
     switch (e.type) {

@@ -13,6 +13,7 @@
 #include "query/batch_query.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -42,6 +43,10 @@ constexpr size_t kMinBlockQueries = 4;
 // Records per task, at least: a task's first block fills its pools at full cost.
 constexpr uint64_t kMinTaskRecords = 4 * kBlockRecords;
 constexpr size_t kMaskWords = kBlockRecords / 64;
+// Ranges per thread when several threads share a source: the pool hands them out as threads
+// come free, so a thread slowed by other work on the machine (or by a range that prunes
+// less) takes fewer and none waits long for the last.
+constexpr uint64_t kRangesPerThread = 4;
 
 // The `capacity` smallest of at most `offers` distinct keys (distance << 32 | record), as in
 // CandidatePool, with the bound exposed: a record farther than bound_distance() can no longer
@@ -121,6 +126,12 @@ struct ScanContext {
   const uint64_t* pool_sizes;  // per query of the batch
   const uint8_t* query_sigs;   // len bytes per query of the batch
   const HammingBlockKernel* kernel;
+  // Per query of the batch: a distance no record of its final pool exceeds, the least any
+  // task has found so far (~0: none yet). A task's full pool holds pool-size records within
+  // its bound, so the query's pool over every record cannot reach past it; a record at that
+  // distance may still enter (by record index), so the bound counts inclusively. Lets a task
+  // that starts late skip the unbounded first blocks.
+  std::atomic<uint32_t>* shared_bounds;
 };
 
 // Records per call of the bound kernel for a query scanning alone, once its pool has a bound:
@@ -169,6 +180,13 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
       }
     }
     first += count;
+  }
+}
+
+// Lowers a query's shared bound to `bound` when that is below it.
+void lower_shared_bound(std::atomic<uint32_t>& shared, uint32_t bound) noexcept {
+  uint32_t seen = shared.load(std::memory_order_relaxed);
+  while (bound < seen && !shared.compare_exchange_weak(seen, bound, std::memory_order_relaxed)) {
   }
 }
 
@@ -240,10 +258,12 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
       bool any_bound = false;
       for (size_t j = 0; j < chunk; ++j) {
         bounds[j] = task.pools[q0 + j].bound_distance();
-        any_bound = any_bound || bounds[j] != ~uint32_t{0};
         // Records arrive in ascending order, so one at the bound's distance comes after the
         // bound's record and cannot enter: only nearer ones need their exact distance.
         if (bounds[j] != ~uint32_t{0} && bounds[j] > 0) --bounds[j];
+        bounds[j] = std::min(
+            bounds[j], ctx.shared_bounds[source.queries[q0 + j]].load(std::memory_order_relaxed));
+        any_bound = any_bound || bounds[j] != ~uint32_t{0};
       }
       if (use_kernel && any_bound) {
         if (!prepared) {
@@ -270,6 +290,10 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
           }
         }
       }
+    }
+    for (size_t qi = 0; qi < nq; ++qi) {
+      const uint32_t bound = task.pools[qi].bound_distance();
+      if (bound != ~uint32_t{0}) lower_shared_bound(ctx.shared_bounds[source.queries[qi]], bound);
     }
   }
 }
@@ -518,7 +542,12 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     source.prepared.resize(source.queries.size() * qb);
     kernel.prepare_queries(gathered.data(), len, source.queries.size(), source.prepared.data());
     const uint64_t blocks = (source.count + kBlockRecords - 1) / kBlockRecords;
-    const uint64_t ranges = std::clamp<uint64_t>(source.count / kMinTaskRecords, 1, threads);
+    // A query scanning the whole section alone runs one range per thread: more ranges only
+    // add warm-up blocks to a scan that already reads each record once.
+    const bool alone = s == 0 && source.queries.size() < kMinBlockQueries;
+    const uint64_t per_thread = alone ? 1 : kRangesPerThread;
+    const uint64_t ranges = std::clamp<uint64_t>(source.count / kMinTaskRecords, 1,
+                                                 threads == 1 ? 1 : threads * per_thread);
     for (uint64_t r = 0; r < ranges; ++r) {
       const uint64_t begin = blocks * r / ranges * kBlockRecords;
       const uint64_t end = std::min(source.count, blocks * (r + 1) / ranges * kBlockRecords);
@@ -526,7 +555,10 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     }
   }
   first_task[sources.size()] = tasks.size();
-  const ScanContext ctx{reader.signature_ptr(0), len, pool_sizes.data(), sigs_of_queries, &kernel};
+  const auto shared_bounds = std::make_unique<std::atomic<uint32_t>[]>(nq);
+  for (size_t q = 0; q < nq; ++q) shared_bounds[q].store(~uint32_t{0}, std::memory_order_relaxed);
+  const ScanContext ctx{reader.signature_ptr(0), len,     pool_sizes.data(),
+                        sigs_of_queries,         &kernel, shared_bounds.get()};
   pool.parallel_for(tasks.size(), threads,
                     [&](size_t t) { run_task(ctx, sources[tasks[t].source], tasks[t]); });
 
@@ -627,6 +659,183 @@ Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& read
                 counts.data());
   }
   return counts;
+}
+
+namespace {
+
+// Blocks whose filter bits one evaluation yields at a time: the piece's bitmap (16 KiB) stays
+// in the first-level cache across the filter's nodes.
+constexpr uint64_t kCountPieceBlocks = 2048;
+
+// Work (blocks times Eq nodes, about 2 ns each) below which a range is not worth handing to
+// another thread: waking one costs tens of microseconds.
+constexpr uint64_t kMinRangeWork = 32768;
+// The decoding of one block's codes for facet counts, in the same units.
+constexpr uint64_t kFacetBlockWork = 16;
+
+// Eq nodes of the tree: the plane passes its evaluation makes per block.
+uint64_t eq_nodes(const FilterExpr& f) noexcept {
+  if (std::holds_alternative<EqNode>(f.node)) return 1;
+  if (const auto* n = std::get_if<NotNode>(&f.node)) return eq_nodes(*n->child);
+  const auto& children = std::holds_alternative<AndNode>(f.node)
+                             ? std::get<AndNode>(f.node).children
+                             : std::get<OrNode>(f.node).children;
+  uint64_t total = 0;
+  for (const FilterExpr& c : children) total += eq_nodes(c);
+  return total;
+}
+
+// Runs fn(range, begin, end) on blocks [begin, end) of the reader: at most one range per
+// thread, none for less than kMinRangeWork at `work_per_block`, each walked in pieces of at
+// most kCountPieceBlocks blocks.
+template <class Fn>
+size_t for_block_pieces(const IndexReader& reader, ThreadPool& pool, size_t threads,
+                        uint64_t work_per_block, Fn&& fn) {
+  const uint64_t blocks = reader.layout().blocks;
+  const size_t wanted = threads == 0 ? pool.thread_count() : std::min(threads, pool.thread_count());
+  const auto ranges = static_cast<size_t>(
+      std::clamp<uint64_t>(blocks * std::max<uint64_t>(work_per_block, 1) / kMinRangeWork, 1,
+                           std::max<size_t>(wanted, 1)));
+  pool.parallel_for(ranges, ranges, [&](size_t r) {
+    const uint64_t end = blocks * (r + 1) / ranges;
+    for (uint64_t b = blocks * r / ranges; b < end; b += kCountPieceBlocks) {
+      fn(r, b, std::min(end, b + kCountPieceBlocks));
+    }
+  });
+  return ranges;
+}
+
+// Adds the code of trait planes `base` (kWidth planes of one block) of every record in `word`
+// to per_code. A full block decodes its 64 codes in fixed-length loops the compiler
+// vectorises; a partial one record by record. The width is fixed at compile time so that the
+// plane words stay in registers (a copy of a run-time count of them becomes a slow string
+// move).
+template <unsigned kWidth>
+void add_block_codes(const uint8_t* base, uint64_t word, uint64_t* per_code) noexcept {
+  uint64_t plane[kWidth];
+  for (unsigned k = 0; k < kWidth; ++k) plane[k] = load_u64(base + 8 * k);
+  if (word == ~uint64_t{0}) {
+    uint16_t codes[64] = {};
+    for (unsigned k = 0; k < kWidth; ++k) {
+      for (unsigned j = 0; j < 64; ++j) {
+        codes[j] = static_cast<uint16_t>(codes[j] | (((plane[k] >> j) & 1u) << k));
+      }
+    }
+    for (uint16_t code : codes) ++per_code[code];
+    return;
+  }
+  for (; word != 0; word &= word - 1) {
+    const unsigned j = static_cast<unsigned>(std::countr_zero(word));
+    unsigned code = 0;
+    for (unsigned k = 0; k < kWidth; ++k) code |= static_cast<unsigned>((plane[k] >> j) & 1) << k;
+    ++per_code[code];
+  }
+}
+
+// add_block_codes for any width a data file has (4, 8 or 16), others through count_codes.
+void add_block_codes(const uint8_t* base, unsigned width, uint64_t word,
+                     uint64_t* per_code) noexcept {
+  if (word == 0) return;
+  switch (width) {
+    case 4:
+      return add_block_codes<4>(base, word, per_code);
+    case 8:
+      return add_block_codes<8>(base, word, per_code);
+    case 16:
+      return add_block_codes<16>(base, word, per_code);
+    default:
+      return count_codes(base, static_cast<int>(width) - 1, word, 0, per_code);
+  }
+}
+
+// The filter bits of blocks [begin, end), bits past the last record clear.
+Expected<CandidateBitmap, TraitIndexOutOfRange> evaluate_piece(const IndexReader& reader,
+                                                               const FilterExpr& filter,
+                                                               uint64_t begin, uint64_t end) {
+  const uint64_t n = reader.record_count();
+  const uint64_t stride = uint64_t{reader.trait_count()} * reader.bit_width() * 8;
+  const uint64_t records = std::min(n, 64 * end) - 64 * begin;
+  auto bitmap =
+      evaluate_filter(filter,
+                      reader.code_planes().subspan(static_cast<size_t>(begin * stride),
+                                                   static_cast<size_t>((end - begin) * stride)),
+                      reader.trait_count(), reader.bit_width(), end - begin, records);
+  if (bitmap && !bitmap->empty()) bitmap->back() &= last_word_mask(records);
+  return bitmap;
+}
+
+}  // namespace
+
+Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const FilterExpr* filter,
+                                              ThreadPool& pool, size_t threads) {
+  const uint64_t n = reader.record_count();
+  if (filter == nullptr) return n;
+  if (n == 0) return count_matching(reader, filter);  // no block: only the filter's check
+  std::vector<uint64_t> totals(pool.thread_count() + 1, 0);
+  std::vector<std::optional<TraitIndexOutOfRange>> errors(totals.size());
+  auto count_piece = [&](size_t r, uint64_t b, uint64_t e) {
+    if (errors[r]) return;
+    auto bitmap = evaluate_piece(reader, *filter, b, e);
+    if (!bitmap) {
+      errors[r] = bitmap.error();
+      return;
+    }
+    uint64_t total = 0;
+    for (uint64_t w : *bitmap) total += static_cast<uint64_t>(std::popcount(w));
+    totals[r] += total;
+  };
+  const size_t ranges = for_block_pieces(reader, pool, threads, eq_nodes(*filter), count_piece);
+  uint64_t total = 0;
+  for (size_t r = 0; r < ranges; ++r) {
+    if (errors[r]) return unexpected(QueryError{*errors[r]});
+    total += totals[r];
+  }
+  return total;
+}
+
+Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& reader, size_t trait,
+                                                         const FilterExpr* filter, ThreadPool& pool,
+                                                         size_t threads) {
+  const uint64_t n = reader.record_count();
+  const uint16_t traits = reader.trait_count();
+  const uint8_t width = reader.bit_width();
+  if (trait >= traits) return unexpected(QueryError{TraitIndexOutOfRange{trait, traits}});
+  if (n == 0) return facet_counts(reader, trait, filter);
+  const size_t codes = size_t{1} << width;
+  // Range r counts into counts[r]; range 0's array is the result.
+  std::vector<std::vector<uint64_t>> counts(pool.thread_count() + 1);
+  std::vector<std::optional<TraitIndexOutOfRange>> errors(counts.size());
+  const uint8_t* planes = reader.code_planes().data();
+  const uint64_t block_stride = uint64_t{traits} * width * 8;
+  const uint64_t blocks = reader.layout().blocks;
+  const size_t ranges = for_block_pieces(
+      reader, pool, threads, (filter == nullptr ? 0 : eq_nodes(*filter)) + kFacetBlockWork,
+      [&](size_t r, uint64_t b, uint64_t e) {
+        if (errors[r]) return;
+        if (counts[r].empty()) counts[r].assign(codes, 0);
+        CandidateBitmap bitmap;
+        if (filter != nullptr) {
+          auto piece = evaluate_piece(reader, *filter, b, e);
+          if (!piece) {
+            errors[r] = piece.error();
+            return;
+          }
+          bitmap = std::move(*piece);
+        }
+        for (uint64_t i = b; i < e; ++i) {
+          uint64_t records = i + 1 == blocks ? last_word_mask(n) : ~uint64_t{0};
+          if (filter != nullptr) records &= bitmap[i - b];
+          add_block_codes(planes + i * block_stride + trait * width * 8, width, records,
+                          counts[r].data());
+        }
+      });
+  for (size_t r = 0; r < ranges; ++r) {
+    if (errors[r]) return unexpected(QueryError{*errors[r]});
+  }
+  for (size_t r = 1; r < ranges; ++r) {
+    for (size_t c = 0; c < codes; ++c) counts[0][c] += counts[r][c];
+  }
+  return std::move(counts[0]);
 }
 
 }  // namespace korvel

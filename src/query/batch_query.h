@@ -78,4 +78,14 @@ Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const F
 Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& reader, size_t trait,
                                                          const FilterExpr* filter);
 
+// count_matching and facet_counts on up to `threads` threads of `pool` (0: all of them): the
+// blocks are cut into one range per thread, each range's filter evaluated in pieces small
+// enough to stay in cache, and the per-range counts added. The same results and errors as
+// the one-thread forms.
+Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const FilterExpr* filter,
+                                              ThreadPool& pool, size_t threads);
+Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& reader, size_t trait,
+                                                         const FilterExpr* filter, ThreadPool& pool,
+                                                         size_t threads);
+
 }  // namespace korvel

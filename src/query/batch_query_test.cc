@@ -308,11 +308,17 @@ TEST(ExecuteBatch, MemoryFollowsWhatTheQueriesCanHold) {
 
 TEST(CountAndFacets, MatchPerRecordEvaluation) {
   std::mt19937 rng(9);
+  ThreadPool pool(3);
   for (const uint8_t width : std::vector<uint8_t>{4, 8, 16}) {
-    for (uint64_t n : {0, 1, 64, 130, 3000}) {
+    // 200,000 records: several ranges on the pool, and ranges of several pieces.
+    for (uint64_t n : {0, 1, 64, 130, 3000, 200'000}) {
       TestIndex index = random_index(rng, n, 3, width, 8);
       std::vector<FilterExpr> filters;
       for (int i = 0; i < 6; ++i) filters.push_back(random_filter(rng, 3));
+      // Enough nodes that 200,000 records are worth splitting over threads.
+      OrNode wide;
+      for (uint16_t i = 0; i < 30; ++i) wide.children.push_back(eq(i % 3, i % 4));
+      filters.push_back(FilterExpr{std::move(wide)});
       std::vector<const FilterExpr*> cases = {nullptr};
       for (const FilterExpr& f : filters) cases.push_back(&f);
       for (const FilterExpr* f : cases) {
@@ -325,6 +331,10 @@ TEST(CountAndFacets, MatchPerRecordEvaluation) {
         }
         EXPECT_EQ(*count_matching(index.state.reader, f), want);
         EXPECT_EQ(*facet_counts(index.state.reader, 1, f), facets);
+        for (size_t threads : {0, 1, 2}) {
+          EXPECT_EQ(*count_matching(index.state.reader, f, pool, threads), want);
+          EXPECT_EQ(*facet_counts(index.state.reader, 1, f, pool, threads), facets);
+        }
       }
     }
   }
@@ -361,6 +371,12 @@ TEST(ExecuteBatch, BatchWideErrors) {
   EXPECT_EQ(error_of(r), "Trait index 5 out of range (valid: 0..2)");
   EXPECT_EQ(to_string(facet_counts(index.state.reader, 2, nullptr).error()),
             "Trait index 2 out of range (valid: 0..2)");
+  EXPECT_EQ(to_string(facet_counts(index.state.reader, 2, nullptr, pool, 0).error()),
+            "Trait index 2 out of range (valid: 0..2)");
+  EXPECT_EQ(to_string(count_matching(index.state.reader, &bad_trait, pool, 0).error()),
+            "Trait index 5 out of range (valid: 0..2)");
+  EXPECT_EQ(to_string(facet_counts(index.state.reader, 0, &bad_trait, pool, 0).error()),
+            "Trait index 5 out of range (valid: 0..2)");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "common/thread_pool.h"
+#include "query/batch_query.h"
 #include "shards/shard_pool.h"
 #include "vector/dot.h"
 
@@ -57,26 +58,6 @@ FilterExpr clone(const FilterExpr& e) {
     }
   };
   return std::visit(Copy{}, e.node);
-}
-
-// The records of shard `shard` matching `filter` (all without one), bits past the last
-// record clear.
-Expected<CandidateBitmap, SearchError> match_bitmap(const ShardSet& set, size_t shard,
-                                                    const std::optional<TraitFilter>& filter) {
-  const IndexReader& reader = set.shard(shard).state.reader;
-  const uint64_t n = reader.record_count();
-  CandidateBitmap bitmap;
-  if (!filter) {
-    bitmap.assign(reader.layout().blocks, ~uint64_t{0});
-  } else {
-    KORVEL_ASSIGN_OR_RETURN(FilterExpr expr, resolve_filter(set, shard, *filter));
-    auto evaluated = evaluate_filter(expr, reader.code_planes(), reader.trait_count(),
-                                     reader.bit_width(), reader.layout().blocks, n);
-    if (!evaluated) return unexpected(SearchError{std::move(evaluated).error()});
-    bitmap = std::move(*evaluated);
-  }
-  if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
-  return bitmap;
 }
 
 // offset + bytes in decimal, also past 2^64 (an offset near the top of the range).
@@ -281,8 +262,10 @@ Expected<uint64_t, SearchError> count(const ShardSet& set,
   if (!filter) return set.record_count();
   uint64_t total = 0;
   for (size_t s = 0; s < set.shard_count(); ++s) {
-    KORVEL_ASSIGN_OR_RETURN(CandidateBitmap bitmap, match_bitmap(set, s, filter));
-    for (uint64_t w : bitmap) total += static_cast<uint64_t>(std::popcount(w));
+    KORVEL_ASSIGN_OR_RETURN(FilterExpr expr, resolve_filter(set, s, *filter));
+    auto n = count_matching(set.shard(s).state.reader, &expr, default_thread_pool(), 0);
+    if (!n) return unexpected(SearchError{std::move(n).error()});
+    total += *n;
   }
   return total;
 }
@@ -295,40 +278,23 @@ Expected<std::vector<std::pair<std::string, uint64_t>>, SearchError> facets(
   for (size_t s = 0; s < set.shard_count(); ++s) {
     const QueryState& q = set.shard(s).state;
     const IndexReader& reader = q.reader;
-    KORVEL_ASSIGN_OR_RETURN(CandidateBitmap bitmap, match_bitmap(set, s, filter));
-    // Records without a value dictionary for the trait have no value to name.
-    if (t >= q.dicts.size() || t >= reader.trait_count()) continue;
-    // Each matching record's code is read bit by bit from its block's planes: the cost
-    // follows the matching records, and one pass serves every value. A full block decodes
-    // its 64 codes in fixed-length loops the compiler vectorises.
-    const unsigned width = reader.bit_width();
-    std::vector<uint64_t> per_code(size_t{1} << width, 0);
-    const uint8_t* planes = reader.code_planes().data();
-    const uint64_t stride = uint64_t{reader.trait_count()} * width * 8;
-    uint64_t plane[16];
-    for (size_t b = 0; b < bitmap.size(); ++b) {
-      uint64_t word = bitmap[b];
-      if (word == 0) continue;
-      const uint8_t* base = planes + b * stride + t * width * 8;
-      for (unsigned k = 0; k < width; ++k) plane[k] = load_u64(base + 8 * k);
-      if (word == ~uint64_t{0}) {
-        uint16_t codes[64] = {};
-        for (unsigned k = 0; k < width; ++k) {
-          for (unsigned j = 0; j < 64; ++j) {
-            codes[j] = static_cast<uint16_t>(codes[j] | (((plane[k] >> j) & 1u) << k));
-          }
-        }
-        for (uint16_t code : codes) ++per_code[code];
-        continue;
-      }
-      for (; word != 0; word &= word - 1) {
-        const unsigned j = static_cast<unsigned>(std::countr_zero(word));
-        unsigned code = 0;
-        for (unsigned k = 0; k < width; ++k)
-          code |= static_cast<unsigned>((plane[k] >> j) & 1) << k;
-        ++per_code[code];
-      }
+    std::optional<FilterExpr> expr;
+    if (filter) {
+      KORVEL_ASSIGN_OR_RETURN(FilterExpr resolved, resolve_filter(set, s, *filter));
+      expr = std::move(resolved);
     }
+    // Records without a value dictionary for the trait have no value to name.
+    if (t >= q.dicts.size() || t >= reader.trait_count()) {
+      // The filter is still checked, as for any other shard.
+      if (expr) {
+        auto n = count_matching(reader, &*expr, default_thread_pool(), 0);
+        if (!n) return unexpected(SearchError{std::move(n).error()});
+      }
+      continue;
+    }
+    auto counted = facet_counts(reader, t, expr ? &*expr : nullptr, default_thread_pool(), 0);
+    if (!counted) return unexpected(SearchError{std::move(counted).error()});
+    const std::vector<uint64_t>& per_code = *counted;
     for (auto& [value, code] : q.dicts[t].entries_by_code()) {
       if (code >= per_code.size() || per_code[code] == 0) continue;
       auto [it, added] = slot.try_emplace(value, out.size());

@@ -13,6 +13,7 @@ constexpr KernelTable kPortable{
     .hamming_batch = &hamming_batch_portable,
     .hamming_gather = &hamming_gather_portable,
     .match_planes = &match_planes_portable,
+    .sign_rows = &sign_rows_portable,
     .hamming_block = &kHammingBlockPortable,
     .hamming_bound = &hamming_bound_portable,
 };
@@ -23,6 +24,7 @@ constexpr KernelTable kAvx2{
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
+    .sign_rows = &sign_rows_avx2,
     .hamming_block = &kHammingBlockAvx2,
     .hamming_bound = &hamming_bound_avx2,
 };
@@ -35,6 +37,7 @@ constexpr KernelTable kAvx512{
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
+    .sign_rows = &sign_rows_avx2,
     .hamming_block = &kHammingBlockAvx512,
     .hamming_bound = &hamming_bound_avx512,
 };

@@ -20,6 +20,7 @@
 #include "simd/hamming_block.h"
 #include "simd/hamming_bound.h"
 #include "simd/plane_match.h"
+#include "simd/sign_rows.h"
 
 namespace korvel {
 
@@ -34,6 +35,7 @@ struct KernelTable {
   HammingBatchKernel hamming_batch;
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
+  SignRowsKernel sign_rows;
   const HammingBlockKernel* hamming_block;
   HammingBoundKernel hamming_bound;
 };

@@ -2,6 +2,8 @@
 // query, so full bytes use SSE2 compares (baseline x86-64).
 #include "vector/signature.h"
 
+#include "simd/kernel_table.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -39,6 +41,10 @@ void compute_signature_into(std::span<const float> values, uint8_t* out) noexcep
     for (size_t k = 0; k < rest; ++k) byte |= positive_bit(v[8 * full + k]) << k;
     out[full] = static_cast<uint8_t>(byte);
   }
+}
+
+size_t sign_finite_rows(const float* values, size_t dim, size_t rows, uint8_t* out) noexcept {
+  return kernels().sign_rows(values, dim, rows, out);
 }
 
 std::vector<uint8_t> compute_signature(std::span<const float> values) {

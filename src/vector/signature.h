@@ -17,4 +17,10 @@ void compute_signature_into(std::span<const float> values, uint8_t* out) noexcep
 
 std::vector<uint8_t> compute_signature(std::span<const float> values);
 
+// Signatures of `rows` rows of `dim` values (row r at values + r * dim) into
+// out + r * signature_bytes(dim), as compute_signature_into gives them, in one pass that also
+// looks for NaN and infinity: stops at the first row holding one and returns its index (its
+// signature unspecified), or returns `rows`. Runs the kernel table's vector kernel.
+size_t sign_finite_rows(const float* values, size_t dim, size_t rows, uint8_t* out) noexcept;
+
 }  // namespace korvel

@@ -268,6 +268,8 @@ def test_engine_mode_on_tiny_data(tmp_path, monkeypatch):
     assert len({r["none"] for r in rec}) == 1
     assert all(a["exact"] <= b["exact"] for a, b in zip(rec, rec[1:])) and rec[-1]["exact"] > 0.3
     assert res["build"]["identical_files"]
+    bounds = [t for t in res["targets"] if t["target"].startswith("bulk build: IndexWriter.")]
+    assert len(bounds) == 2 and all(t["wall_ratio"] > 0 for t in bounds)
     assert engine.recall([[5, 1, 9], [7, 2, 3]], [{1, 2}, {2, 7}], k=3) == 0.75
     assert engine.pools_agree([[3, 1], [2, 2]], np.array([[1, 3], [2, 4]])) == [1]
     readme = "intro\n%s\nold\n%s\nrest\n" % (engine.MARK_BEGIN, engine.MARK_END)

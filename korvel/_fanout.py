@@ -129,10 +129,13 @@ def search(
     elif embeddings is not None and rerank is not None:
         # The cascade, one step per round as one process runs it: sign scores of the whole
         # pool, the engine's choice of what to re-score, exact scores of that, ranked.
-        signs = _rescore(run, parts, q, shards, records, valid, None, rerank)
-        positions, counts = _engine.cascade_pick(
-            signs, counts, rescore, k
-        )
+        # A choice that keeps every entry needs no sign scores (nor their round).
+        positions, picked = _engine.cascade_pick(np.zeros(ids.shape, np.float32), counts,
+                                                 rescore, k)
+        if positions.shape[1] < width:
+            signs = _rescore(run, parts, q, shards, records, valid, None, rerank)
+            positions, picked = _engine.cascade_pick(signs, counts, rescore, k)
+        counts = picked
         ids, shards, records = (np.take_along_axis(a, positions, 1) for a in (ids, shards, records))
         width = ids.shape[1]
         valid = np.arange(width)[None, :] < counts[:, None]

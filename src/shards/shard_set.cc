@@ -107,11 +107,19 @@ Expected<std::vector<ScoredHit>, SearchError> cascade_rank(const ShardSet& set,
     shards[i] = pool[i].shard;
     records[i] = pool[i].record;
   }
-  KORVEL_ASSIGN_OR_RETURN(
-      std::vector<float> signs,
-      score_pool(set, request, scope, Rescoring::kSigns, rows, shards, records));
-  const std::vector<uint32_t> picked =
-      cascade_pick(signs, cascade_keep(request.rescore, request.k, pool.size()));
+  const size_t keep = static_cast<size_t>(cascade_keep(request.rescore, request.k, pool.size()));
+  std::vector<uint32_t> picked;
+  if (keep < pool.size()) {
+    KORVEL_ASSIGN_OR_RETURN(
+        std::vector<float> signs,
+        score_pool(set, request, scope, Rescoring::kSigns, rows, shards, records));
+    picked = cascade_pick(signs, keep);
+  } else {
+    // Every entry is re-scored, and the exact ranking does not depend on the order of the
+    // entries: no sign scores needed.
+    picked.resize(pool.size());
+    for (size_t i = 0; i < picked.size(); ++i) picked[i] = static_cast<uint32_t>(i);
+  }
   std::vector<ScoredHit> out(picked.size());
   for (size_t i = 0; i < picked.size(); ++i) {
     out[i] = pool[picked[i]];

@@ -103,7 +103,7 @@ class Index:
         bits. Re-scored hits are ordered by score, highest first.
 
         Both together run the cascade: the pool is ordered by sign score (equal scores in pool
-        order), its best `rescore * k` (default 10 * k) are re-scored exactly and the k best of
+        order), its best `rescore * k` (default 20 * k) are re-scored exactly and the k best of
         them by exact score are returned. A large pool (oversample 100 or more) with the cascade
         finds far more of the exact top k than exact re-scoring of a small pool at the same cost.
         """

@@ -56,7 +56,7 @@ def test_cascade_matches_numpy_model(tmp_path, seed):
                            embeddings=E.tobytes(), rescore=rescore)
         match = np.ones(n, bool) if where is None else tenant == where["tenant"]
         for i, q in enumerate(Q):
-            ids, scores = model(X, E, q, match, k, oversample, 10 if rescore is None else rescore)
+            ids, scores = model(X, E, q, match, k, oversample, 20 if rescore is None else rescore)
             c = int(res.counts[i])
             assert c == len(ids)
             np.testing.assert_array_equal(res.ids[i, :c], ids.astype(np.uint64))

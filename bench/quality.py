@@ -25,7 +25,7 @@ OVERSAMPLE = (1, 2, 3, 5, 10, 20)
 EFS = (10, 16, 32, 64, 128, 256, 512)
 FILTER_EFS = (64, 256)
 # The cascade's curve: (oversample, rescore), pools of 200 to 5,000 at k=10.
-CASCADE = ((20, 3), (50, 5), (100, 5), (100, 10), (200, 10), (300, 20), (500, 30))
+CASCADE = ((20, 3), (50, 5), (100, 10), (200, 20), (300, 20), (500, 30), (1000, 50))
 # Korvel settings run on every filter: (label, oversample, mode, rescore)
 KORVEL_FILTERED = (("hamming", 1, "hamming", None), ("exact o=3", 3, "exact", None),
                    ("exact o=10", 10, "exact", None), ("signs o=10", 10, "signs", None),

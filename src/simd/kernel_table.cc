@@ -13,6 +13,7 @@ constexpr KernelTable kPortable{
     .hamming_gather = &hamming_gather_portable,
     .match_planes = &match_planes_portable,
     .hamming_block = &kHammingBlockPortable,
+    .sign_score = &sign_score_portable,
 };
 
 constexpr KernelTable kAvx2{
@@ -22,6 +23,7 @@ constexpr KernelTable kAvx2{
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
     .hamming_block = &kHammingBlockAvx2,
+    .sign_score = &sign_score_avx2,
 };
 
 // AVX-512 with VPOPCNTDQ. A family without an AVX-512 kernel uses its AVX2 one, which every
@@ -33,6 +35,7 @@ constexpr KernelTable kAvx512{
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
     .hamming_block = &kHammingBlockAvx512,
+    .sign_score = &sign_score_avx512,
 };
 
 const KernelTable& choose() noexcept {

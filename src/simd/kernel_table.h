@@ -13,6 +13,7 @@
 #include "simd/hamming_batch.h"
 #include "simd/hamming_block.h"
 #include "simd/plane_match.h"
+#include "simd/sign_score.h"
 
 namespace korvel {
 
@@ -28,6 +29,7 @@ struct KernelTable {
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
   const HammingBlockKernel* hamming_block;
+  SignScoreKernel sign_score;
 };
 
 // The table of `set`, whether or not this processor can run it.

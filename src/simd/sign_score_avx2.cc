@@ -28,8 +28,14 @@ __attribute__((target("avx2"))) void score_group_avx2(const float* q, size_t dim
     for (size_t v = 0; v < kRegisters; ++v) {
       uint32_t lane[8];
       for (size_t l = 0; l < 8; ++l) {
-        lane[l] = 0;
-        std::memcpy(&lane[l], sigs[8 * v + l] + 4 * w, have);
+        // A whole word in one load; only the last word of a signature may be shorter.
+        const uint8_t* at = sigs[8 * v + l] + 4 * w;
+        if (have == 4) {
+          std::memcpy(&lane[l], at, 4);
+        } else {
+          lane[l] = 0;
+          std::memcpy(&lane[l], at, have);
+        }
       }
       words[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lane));
     }

@@ -27,8 +27,14 @@ __attribute__((target("avx512f"))) void score_group_avx512(const float* q, size_
     for (size_t v = 0; v < kRegisters; ++v) {
       uint32_t lane[16];
       for (size_t l = 0; l < 16; ++l) {
-        lane[l] = 0;
-        std::memcpy(&lane[l], sigs[16 * v + l] + 4 * w, have);
+        // A whole word in one load; only the last word of a signature may be shorter.
+        const uint8_t* at = sigs[16 * v + l] + 4 * w;
+        if (have == 4) {
+          std::memcpy(&lane[l], at, 4);
+        } else {
+          lane[l] = 0;
+          std::memcpy(&lane[l], at, have);
+        }
       }
       words[v] = _mm512_loadu_si512(lane);
     }

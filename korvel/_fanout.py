@@ -136,7 +136,9 @@ def search(
             signs = _rescore(run, parts, q, shards, records, valid, None, rerank)
             positions, picked = _engine.cascade_pick(signs, counts, rescore, k)
         counts = picked
-        ids, shards, records = (np.take_along_axis(a, positions, 1) for a in (ids, shards, records))
+        ids = np.take_along_axis(ids, positions, 1)
+        shards = np.take_along_axis(shards, positions, 1)
+        records = np.take_along_axis(records, positions, 1)
         width = ids.shape[1]
         valid = np.arange(width)[None, :] < counts[:, None]
         scores = _rescore(run, parts, q, shards, records, valid, embeddings, None)

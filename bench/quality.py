@@ -166,7 +166,7 @@ def headline(d):
 
 
 def targets(d):
-    """The issue's targets for this dataset: the fastest Korvel setting reaching the unfiltered
+    """The targets aimed at on this dataset: the fastest Korvel setting reaching the unfiltered
     recall aimed at, against the fastest FAISS IndexHNSWFlat ef reaching it; and per filter
     share the best Korvel cascade recall with its share of short rows."""
     aim = TARGETS.get(d["name"], 0.95)

@@ -38,6 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 K, OVERSAMPLE, DIM = 10, 3, 768
 OVERSAMPLES = range(1, 11)
+LARGE_POOL = 100  # oversample of the large-pool target: a pool of 1,000 at k=10
 MARK_BEGIN, MARK_END = "<!-- engine-bench -->", "<!-- /engine-bench -->"
 
 
@@ -190,6 +191,15 @@ def search_phase(index, flat, w, selective, reps):
         lambda: index.search(q, K, where=selective.filters, oversample=OVERSAMPLE, threads=1),
         reps * 4)
     res["filter"] = {"where": selective.filters, "matches": int(selective.rows.size)}
+    log("   large pools: oversample %d against %d, and the cascade at %d" % (
+        LARGE_POOL, OVERSAMPLE, LARGE_POOL))
+    buffer = w.embeddings.reshape(-1).view(np.uint8)
+    res.update(alternated({
+        "pool_small_1t": lambda: index.search(q, K, oversample=OVERSAMPLE, threads=1),
+        "pool_large_1t": lambda: index.search(q, K, oversample=LARGE_POOL, threads=1),
+        "cascade_large_1t": lambda: index.search(q, K, oversample=LARGE_POOL, threads=1,
+                                                 rerank="signs", embeddings=buffer),
+    }, reps))
     return res
 
 
@@ -436,6 +446,16 @@ def targets(res):
             % (o2["wall_s"] * 1e3, o1["wall_s"] * 1e3, o1["cpu_s"] * 1e3,
                o2["process_cpu_s"] * 1e3),
             o2["wall_s"] / o1["wall_s"], o2["process_cpu_s"] / 2 / o1["cpu_s"], 0.6, False)
+        if "pool_large_1t" in s:
+            small, large, casc = s["pool_small_1t"], s["pool_large_1t"], s["cascade_large_1t"]
+            add("pools of %d, 1 thread: queries/s at oversample %d / at %d (Hamming only; the "
+                "cascade in the measured column)" % (K * LARGE_POOL, LARGE_POOL, OVERSAMPLE),
+                "%.0f q/s at oversample %d (CPU %.0f), %.0f at %d (CPU %.0f); cascade at %d: "
+                "%.0f q/s (CPU %.0f)"
+                % (_qps(large, nq, "wall_s"), LARGE_POOL, _qps(large, nq, "cpu_s"),
+                   _qps(small, nq, "wall_s"), OVERSAMPLE, _qps(small, nq, "cpu_s"), LARGE_POOL,
+                   _qps(casc, nq, "wall_s"), _qps(casc, nq, "cpu_s")),
+                small["wall_s"] / large["wall_s"], small["cpu_s"] / large["cpu_s"], 0.8, True)
         fl = s["filtered_1t"]
         add("~0.5%% filter, batched, 1 thread: queries/s (%d matching records)"
             % s["filter"]["matches"],

@@ -81,9 +81,11 @@ class Korvel:
             self.index = korvel.HybridIndex.load(path)
         self.index_bytes = _dir_size([path, path + ".meta"])
 
-    def search(self, Q, where, oversample, mode):
+    def search(self, Q, where, oversample, mode, factor=None):
         """mode: "hamming" (the first k of the pool), "exact" (the pool re-scored by dot product
-        with the caller's vectors) or "signs" (the pool re-ranked against the sign bits)."""
+        with the caller's vectors), "signs" (the pool re-ranked against the sign bits) or
+        "cascade" (the pool ordered by sign score, its best factor * k re-scored exactly; array
+        API only, not centred)."""
         qs = Q - self.mean if self.centred else Q
         if self.array_api:
             where = where or None
@@ -91,7 +93,9 @@ class Korvel:
                 # The signature query and the re-scoring query differ: take the pool, re-score here.
                 r = self.index.search(qs, k=oversample * K, where=where, oversample=1, threads=1)
                 return [rescore(self.ds.vectors, q, p) for q, p in zip(Q, _trim(r.ids, r.counts))]
-            extra = {"exact": {"embeddings": self.buffer}, "signs": {"rerank": "signs"}}
+            extra = {"exact": {"embeddings": self.buffer}, "signs": {"rerank": "signs"},
+                     "cascade": {"embeddings": self.buffer, "rerank": "signs",
+                                 "rescore": factor}}
             r = self.index.search(qs, k=K, where=where, oversample=oversample, threads=1,
                                   **extra.get(mode, {}))
             return _trim(r.ids, r.counts)

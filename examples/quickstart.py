@@ -92,6 +92,10 @@ def main() -> None:
             ("Hamming ranking", False, {}),
             ("Hamming + sign re-ranking", False, {"rerank": "signs"}),
             ("Hamming + exact re-scoring", False, {"embeddings": buffer}),
+            # The cascade: a pool of 300 by Hamming distance, ordered by sign score, its best
+            # 50 re-scored exactly. More of the true top 10 for few exact dot products.
+            ("cascade: pool 300, 50 re-scored", False,
+             {"oversample": 30, "rerank": "signs", "embeddings": buffer, "rescore": 5}),
             ("digit filter + exact re-scoring", True, {"embeddings": buffer}),
         ]
         for name, filtered, options in searches:

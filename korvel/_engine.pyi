@@ -20,6 +20,7 @@ class Index:
         embeddings: object = None,
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
+        rescore: Optional[int] = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
     def pools(
         self,
@@ -30,6 +31,7 @@ class Index:
         embeddings: object = None,
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
+        rescore: Optional[int] = None,
         scope: Optional[tuple[int, int, int]] = None,
     ) -> tuple[
         npt.NDArray[np.uint64],
@@ -81,6 +83,12 @@ def rank_scored(
     counts: npt.NDArray[np.int64],
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]: ...
 def kernel_info() -> dict[str, Any]: ...
+def cascade_pick(
+    scores: npt.NDArray[np.float32],
+    counts: npt.NDArray[np.int64],
+    rescore: Optional[int],
+    k: int,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
 
 # A trait column: str values, a NumPy str or object array, or (categories, integer codes).
 _Column = Sequence[str] | npt.NDArray[Any] | tuple[Sequence[str], npt.NDArray[np.integer[Any]]]

@@ -8,6 +8,8 @@ holds every record of the global pool that lies in its shards. Without re-scorin
 first k is the result. With re-scoring, each worker scores the pool entries in its shards
 (only those, so that an embedding beyond its buffer fails exactly when it fails in one
 process) and the caller orders the pool by (score descending, NaN last, shard, record).
+The cascade (both re-scorings) takes one round per step: sign scores of the whole pool, the
+engine's choice of the entries to re-score (`_engine.cascade_pick`), their exact scores.
 Both merges are the engine's own (`_engine.merge_pools`, `_engine.rank_scored`): the rules
 live in one place, shared with a search in one process.
 
@@ -47,10 +49,10 @@ class ShardWorker:
 
     def pools(
         self, q: Any, k: int, filters: Any, oversample: int, embeddings: Any, rerank: Any,
-        threads: Any,
+        threads: Any, rescore: Any = None,
     ) -> Any:
         return self._index.pools(q, k, filters, oversample, embeddings, rerank, threads,
-                                 self._scope)
+                                 rescore, scope=self._scope)
 
     def rescore(
         self, q: Any, rows: Any, shards: Any, records: Any, embeddings: Any, rerank: Any
@@ -108,12 +110,13 @@ def search(
     embeddings: object = None,
     rerank: Optional[str] = None,
     threads: Optional[int] = None,
+    rescore: Optional[int] = None,
 ) -> SearchResult:
     """`Index.search` over workers holding `parts` (consecutive shard runs, in order)."""
     q, k, filters, single = prepare_queries(Q, k, where, dim)
     oversample = operator.index(oversample)
     nq = q.shape[0]
-    args = (q, k, filters, oversample, embeddings, rerank, threads)
+    args = (q, k, filters, oversample, embeddings, rerank, threads, rescore)
     results = run("pools", [args] * len(parts))
     _raise_first(results)
     # Merged and ranked by the engine's own rules, those of a search in one process.
@@ -123,6 +126,23 @@ def search(
     valid = np.arange(width)[None, :] < counts[:, None]
     if embeddings is None and rerank is None:
         scores = dist.astype(np.float32)
+    elif embeddings is not None and rerank is not None:
+        # The cascade, one step per round as one process runs it: sign scores of the whole
+        # pool, the engine's choice of what to re-score, exact scores of that, ranked.
+        # A choice that keeps every entry needs no sign scores (nor their round).
+        positions, picked = _engine.cascade_pick(np.zeros(ids.shape, np.float32), counts,
+                                                 rescore, k)
+        if positions.shape[1] < width:
+            signs = _rescore(run, parts, q, shards, records, valid, None, rerank)
+            positions, picked = _engine.cascade_pick(signs, counts, rescore, k)
+        counts = picked
+        ids = np.take_along_axis(ids, positions, 1)
+        shards = np.take_along_axis(shards, positions, 1)
+        records = np.take_along_axis(records, positions, 1)
+        width = ids.shape[1]
+        valid = np.arange(width)[None, :] < counts[:, None]
+        scores = _rescore(run, parts, q, shards, records, valid, embeddings, None)
+        ids, scores = _engine.rank_scored(ids, scores, shards, records, counts)
     else:
         scores = _rescore(run, parts, q, shards, records, valid, embeddings, rerank)
         ids, scores = _engine.rank_scored(ids, scores, shards, records, counts)

@@ -91,6 +91,7 @@ class Index:
         embeddings: object = None,
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
+        rescore: Optional[int] = None,
     ) -> SearchResult:
         """The k best records for each query.
 
@@ -100,10 +101,15 @@ class Index:
         per shard) re-scores the pool by the exact float32 dot product with the embedding at each
         record's byte offset; `rerank="signs"` re-scores it by the query against the stored sign
         bits. Re-scored hits are ordered by score, highest first.
+
+        Both together run the cascade: the pool is ordered by sign score (equal scores in pool
+        order), its best `rescore * k` (default 20 * k) are re-scored exactly and the k best of
+        them by exact score are returned. A large pool (oversample 100 or more) with the cascade
+        finds far more of the exact top k than exact re-scoring of a small pool at the same cost.
         """
         q2, k, filters, single = prepare_queries(Q, k, where, self._index.dim)
         ids, scores, counts = self._index.search(
-            q2, k, filters, operator.index(oversample), embeddings, rerank, threads
+            q2, k, filters, operator.index(oversample), embeddings, rerank, threads, rescore
         )
         if single:
             return SearchResult(ids[0], scores[0], int(counts[0]))

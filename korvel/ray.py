@@ -260,6 +260,7 @@ class ShardedSearcher:
         embeddings: object = None,
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
+        rescore: Optional[int] = None,
     ) -> SearchResult:
         """As `korvel.Index.search`. Embedding buffers are sent to the object store once
         per call."""
@@ -278,6 +279,7 @@ class ShardedSearcher:
             embeddings=embeddings,
             rerank=rerank,
             threads=threads,
+            rescore=rescore,
         )
 
     def __len__(self) -> int:

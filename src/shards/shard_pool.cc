@@ -15,6 +15,7 @@
 #include "common/thread_pool.h"
 #include "query/batch_query.h"
 #include "vector/dot.h"
+#include "vector/sign_score.h"
 
 namespace korvel {
 
@@ -97,8 +98,8 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
   if (filter_count > 1 && filter_count != nq) {
     return unexpected(SearchError{FilterCountMismatch{filter_count, nq}});
   }
-  if (request.rerank == Rescoring::kExact && request.embeddings.size() != 1 &&
-      request.embeddings.size() != scope.shard_count) {
+  if ((request.rerank == Rescoring::kExact || request.rerank == Rescoring::kCascade) &&
+      request.embeddings.size() != 1 && request.embeddings.size() != scope.shard_count) {
     return unexpected(
         SearchError{EmbeddingBufferCount{request.embeddings.size(), scope.shard_count}});
   }
@@ -187,22 +188,57 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
                                                      std::span<const uint32_t> rows,
                                                      std::span<const uint32_t> shards,
                                                      std::span<const uint64_t> records) {
+  return score_pool(set, request, scope, request.rerank, rows, shards, records);
+}
+
+std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep) {
+  std::vector<uint32_t> order(sign_scores.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  auto before = [&](uint32_t a, uint32_t b) {
+    const float x = sign_scores[a];
+    const float y = sign_scores[b];
+    const bool x_nan = std::isnan(x);
+    const bool y_nan = std::isnan(y);
+    if (x_nan != y_nan) return y_nan;
+    if (!x_nan && x != y) return x > y;
+    return a < b;
+  };
+  keep = std::min(keep, order.size());
+  // Selection first: only the kept part is sorted, however large the pool.
+  if (keep < order.size()) {
+    std::nth_element(order.begin(), order.begin() + keep, order.end(), before);
+    order.resize(keep);
+  }
+  std::sort(order.begin(), order.end(), before);
+  return order;
+}
+
+uint64_t cascade_keep(uint64_t rescore, uint64_t k, uint64_t pool) noexcept {
+  return rescore >= (pool + k - 1) / k ? pool : std::min(rescore * k, pool);
+}
+
+Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope, Rescoring how,
+                                                     std::span<const uint32_t> rows,
+                                                     std::span<const uint32_t> shards,
+                                                     std::span<const uint64_t> records) {
   KORVEL_CHECK(rows.size() == shards.size() && rows.size() == records.size(),
                "score_pool: entry arrays of different lengths");
+  KORVEL_CHECK(how == Rescoring::kExact || how == Rescoring::kSigns,
+               "score_pool: scored by the dot product or the sign bits");
   const uint16_t dim = set.dim();
   std::vector<float> scores(rows.size(), 0.0f);  // no embedding: 0, as search_batch scores it
-  if (request.rerank == Rescoring::kSigns) {
+  if (how == Rescoring::kSigns) {
+    // Each run of entries of one query row scored together, many records at a time.
+    std::vector<const uint8_t*> sigs(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-      const float* q = request.queries.data() + size_t{rows[i]} * dim;
-      const uint8_t* sig =
-          set.shard(shards[i] - scope.first_shard).state.reader.signature_ptr(records[i]);
-      float acc = 0.0f;
-      for (size_t j = 0; j < dim; ++j) {
-        // -q[j] where the bit is clear, by flipping the sign bit: no branch on random bits.
-        const uint32_t clear = ((sig[j / 8] >> (j % 8)) & 1u) ^ 1u;
-        acc += std::bit_cast<float>(std::bit_cast<uint32_t>(q[j]) ^ (clear << 31));
-      }
-      scores[i] = acc;
+      sigs[i] = set.shard(shards[i] - scope.first_shard).state.reader.signature_ptr(records[i]);
+    }
+    for (size_t begin = 0, end = 0; begin < rows.size(); begin = end) {
+      while (end < rows.size() && rows[end] == rows[begin]) ++end;
+      sign_score_many(request.queries.data() + size_t{rows[begin]} * dim, dim, sigs.data() + begin,
+                      end - begin, scores.data() + begin);
     }
     return scores;
   }

@@ -78,12 +78,29 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
 // embedding at its external offset (request.embeddings: one buffer, or one per shard of the
 // whole set), kSigns by the sign bits. Errors: EmbeddingBufferCount, EmbeddingOutOfBounds of
 // the first entry in the given order whose embedding lies beyond its buffer, QueryError.
-// REQUIRES: rerank != kNone, rows[i] < query_count, the shards in this set, records in range.
+// REQUIRES: rerank is kExact or kSigns, rows[i] < query_count, the shards in this set,
+// records in range.
 Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
                                                      const SearchRequest& request,
                                                      const SetScope& scope,
                                                      std::span<const uint32_t> rows,
                                                      std::span<const uint32_t> shards,
                                                      std::span<const uint64_t> records);
+// The same, scored as `how` says (kExact or kSigns) whatever request.rerank is: the two stages
+// of kCascade.
+Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope, Rescoring how,
+                                                     std::span<const uint32_t> rows,
+                                                     std::span<const uint32_t> shards,
+                                                     std::span<const uint64_t> records);
+
+// The first stage of kCascade for one query: the positions of the `keep` best entries of its
+// pool, given the sign scores of the pool in pool order, best first under (score descending,
+// NaN after every number, then pool position). Fewer when the pool is smaller.
+std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep);
+
+// How many entries of a pool of `pool` kCascade re-scores exactly: min(rescore * k, pool).
+uint64_t cascade_keep(uint64_t rescore, uint64_t k, uint64_t pool) noexcept;
 
 }  // namespace korvel

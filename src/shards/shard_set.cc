@@ -74,6 +74,50 @@ std::string end_text(uint64_t offset, uint64_t bytes) {
   return out;
 }
 
+// kCascade for query q's pool (in pool order): sign scores of the whole pool, its first
+// cascade_keep entries in sign order re-scored exactly, those ranked by score_before. The
+// steps and their order are those of a fanned-out search, which runs each on its own.
+Expected<std::vector<ScoredHit>, SearchError> cascade_rank(const ShardSet& set,
+                                                           const SearchRequest& request, size_t q,
+                                                           const std::vector<ScoredHit>& pool) {
+  const SetScope scope = whole_set(set);
+  std::vector<uint32_t> rows(pool.size(), static_cast<uint32_t>(q));
+  std::vector<uint32_t> shards(pool.size());
+  std::vector<uint64_t> records(pool.size());
+  for (size_t i = 0; i < pool.size(); ++i) {
+    shards[i] = pool[i].shard;
+    records[i] = pool[i].record;
+  }
+  const size_t keep = static_cast<size_t>(cascade_keep(request.rescore, request.k, pool.size()));
+  std::vector<uint32_t> picked;
+  if (keep < pool.size()) {
+    KORVEL_ASSIGN_OR_RETURN(
+        std::vector<float> signs,
+        score_pool(set, request, scope, Rescoring::kSigns, rows, shards, records));
+    picked = cascade_pick(signs, keep);
+  } else {
+    // Every entry is re-scored, and the exact ranking does not depend on the order of the
+    // entries: no sign scores needed.
+    picked.resize(pool.size());
+    for (size_t i = 0; i < picked.size(); ++i) picked[i] = static_cast<uint32_t>(i);
+  }
+  std::vector<ScoredHit> out(picked.size());
+  for (size_t i = 0; i < picked.size(); ++i) {
+    out[i] = pool[picked[i]];
+    shards[i] = out[i].shard;
+    records[i] = out[i].record;
+  }
+  rows.resize(picked.size());
+  shards.resize(picked.size());
+  records.resize(picked.size());
+  KORVEL_ASSIGN_OR_RETURN(
+      std::vector<float> exact,
+      score_pool(set, request, scope, Rescoring::kExact, rows, shards, records));
+  for (size_t i = 0; i < out.size(); ++i) out[i].score = exact[i];
+  sort_scored(out);
+  return out;
+}
+
 }  // namespace
 
 std::string to_string(const ShardSetError& e) {
@@ -219,6 +263,8 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
   if (pools.pool_size == 0 || nq == 0) return result;
 
   // Phase 2: re-rank and write each query's row.
+  KORVEL_CHECK(request.rerank != Rescoring::kCascade || request.rescore >= 1,
+               "search_batch: the cascade re-scores at least k per query");
   std::vector<std::optional<SearchError>> errors(nq);
   parallel_for(nq, request.threads, [&](size_t q) {
     std::vector<ScoredHit> pool;
@@ -228,7 +274,14 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
       // Without re-scoring the score is the distance, in pool order already.
       pool.push_back({h.id, h.record, h.shard, static_cast<float>(h.distance)});
     }
-    if (request.rerank != Rescoring::kNone) {
+    if (request.rerank == Rescoring::kCascade) {
+      auto ranked = cascade_rank(set, request, q, pool);
+      if (!ranked) {
+        errors[q] = std::move(ranked).error();
+        return;
+      }
+      pool = std::move(*ranked);
+    } else if (request.rerank != Rescoring::kNone) {
       std::vector<uint32_t> rows(pool.size(), static_cast<uint32_t>(q));
       std::vector<uint32_t> shards(pool.size());
       std::vector<uint64_t> records(pool.size());
@@ -243,7 +296,9 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
       }
       for (size_t i = 0; i < pool.size(); ++i) pool[i].score = (*scored)[i];
     }
-    if (request.rerank != Rescoring::kNone) sort_scored(pool);
+    if (request.rerank == Rescoring::kExact || request.rerank == Rescoring::kSigns) {
+      sort_scored(pool);
+    }
     const size_t hits = std::min(pool.size(), result.k);
     for (size_t i = 0; i < hits; ++i) {
       result.ids[q * result.k + i] = pool[i].id;

@@ -138,8 +138,9 @@ class ShardSet {
 Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t shard,
                                                  const TraitFilter& filter);
 
-// How a pool is ranked before its first k are kept.
-enum class Rescoring { kNone, kExact, kSigns };
+// How a pool is ranked before its first k are kept. kCascade: the pool ordered by sign score
+// (ties in pool order), its first rescore * k re-scored exactly and ranked as kExact ranks.
+enum class Rescoring { kNone, kExact, kSigns, kCascade };
 
 struct SearchRequest {
   std::span<const float> queries;  // query_count rows of dim values
@@ -149,12 +150,19 @@ struct SearchRequest {
   // None: no filter. One entry: every query. query_count entries: one per query.
   std::vector<std::optional<TraitFilter>> filters;
   Rescoring rerank = Rescoring::kNone;
-  // kExact: raw little-endian float32 rows at each record's external offset; one buffer
-  // shared by every shard, or one per shard (nothing: that shard's records have no
+  // kCascade: how many times k of the sign-ordered pool are re-scored exactly (at least 1).
+  uint64_t rescore = 0;
+  // kExact and kCascade: raw little-endian float32 rows at each record's external offset; one
+  // buffer shared by every shard, or one per shard (nothing: that shard's records have no
   // embeddings). A record without an embedding scores 0.
   std::vector<std::optional<std::span<const uint8_t>>> embeddings;
   unsigned threads = 0;  // 0: every core
 };
+
+// The cascade's rescore when the caller names none: 20 * k exact re-scores per query. On the
+// quality bench's 256- and 384-d tables, pools of 2,000 to 5,000 reach recall@10 0.96 with it
+// against 0.92-0.93 with 10 * k, for a few per cent more time: the exact stage is the cheap one.
+inline constexpr uint64_t kDefaultRescore = 20;
 
 inline constexpr uint64_t kPaddingId = ~uint64_t{0};
 
@@ -174,7 +182,9 @@ struct SearchResult {
 // concatenated records would keep it; without re-ranking the result is the pool's first k.
 // kExact re-scores the pool by the float32 dot product with the embeddings, kSigns by the
 // query against each record's sign bits (+q where the bit is set, -q where clear); both
-// keep the k highest, NaN last, equal scores by (shard, record).
+// keep the k highest, NaN last, equal scores by (shard, record). kCascade orders the pool by
+// sign score (higher first, equal scores in pool order), re-scores its first
+// min(rescore * k, pool) exactly and keeps their k highest as kExact does.
 // Errors: KOutOfRange (k = 0), OversampleOutOfRange (0), PoolTooLarge, QueryShapeMismatch,
 // NonFiniteQuery, FilterCountMismatch, UnknownTrait, EmbeddingBufferCount,
 // EmbeddingOutOfBounds, QueryError from a shard (a corrupt file).

@@ -16,6 +16,7 @@ constexpr KernelTable kPortable{
     .sign_rows = &sign_rows_portable,
     .hamming_block = &kHammingBlockPortable,
     .hamming_bound = &hamming_bound_portable,
+    .sign_score = &sign_score_portable,
 };
 
 constexpr KernelTable kAvx2{
@@ -27,6 +28,7 @@ constexpr KernelTable kAvx2{
     .sign_rows = &sign_rows_avx2,
     .hamming_block = &kHammingBlockAvx2,
     .hamming_bound = &hamming_bound_avx2,
+    .sign_score = &sign_score_avx2,
 };
 
 // AVX-512 with VPOPCNTDQ. A family without an AVX-512 kernel uses its AVX2 one, which every
@@ -40,6 +42,7 @@ constexpr KernelTable kAvx512{
     .sign_rows = &sign_rows_avx2,
     .hamming_block = &kHammingBlockAvx512,
     .hamming_bound = &hamming_bound_avx512,
+    .sign_score = &sign_score_avx512,
 };
 
 #ifdef KORVEL_SIMDE_AVX512

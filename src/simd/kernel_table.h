@@ -21,6 +21,7 @@
 #include "simd/hamming_bound.h"
 #include "simd/plane_match.h"
 #include "simd/sign_rows.h"
+#include "simd/sign_score.h"
 
 namespace korvel {
 
@@ -38,6 +39,7 @@ struct KernelTable {
   SignRowsKernel sign_rows;
   const HammingBlockKernel* hamming_block;
   HammingBoundKernel hamming_bound;
+  SignScoreKernel sign_score;
 };
 
 // The table of `set`, whether or not this processor can run it.

@@ -86,7 +86,8 @@ def test_sharded_searcher_matches_one_process(built):
                        dict(k=50, where={"tenant": "t1", "lang": "de"}, oversample=9,
                             embeddings=nan.tobytes()),
                        dict(embeddings=X.tobytes()), dict(rerank="signs", where={"tenant": "t1"}),
-                       dict(k=N, oversample=1)]:
+                       dict(k=N, oversample=1),
+                       dict(embeddings=X.tobytes(), rerank="signs", oversample=20, rescore=2)]:
             for q in (Q, Q[0]):
                 for a, b in zip(searcher.search(q, **kwargs), index.search(q, **kwargs)):
                     np.testing.assert_array_equal(a, b)

@@ -58,6 +58,9 @@ CASES = [
     dict(embeddings="wild", where={"a": "x", "b": "p"}, k=50, oversample=9),
     dict(embeddings="wild", where=korvel.Not({"a": "z"}), k=N, oversample=1),
     dict(embeddings="wild", k=20),
+    # The cascade: sign scores over the whole pool, a part of it re-scored exactly.
+    dict(embeddings="wild", rerank="signs", oversample=30, rescore=2),
+    dict(embeddings="per shard", rerank="signs", k=3, oversample=40, where={"b": "q"}),
 ]
 
 
@@ -123,6 +126,9 @@ def test_worker_errors_are_those_of_one_process(shards):
         dict(embeddings=[short, short]),
         dict(embeddings=12),
         dict(embeddings=short, rerank="signs"),
+        dict(embeddings=holes, rerank="signs", oversample=20, rescore=1),
+        dict(rescore=2),
+        dict(embeddings=short, rerank="signs", rescore=0),
         dict(rerank="all"),
         dict(where=[{"a": "x"}]),
         dict(oversample=-1),
@@ -191,9 +197,9 @@ def test_shard_numbers_beyond_32_bits_are_refused(shards):
     index = korvel.open(shards["paths"][1])._index
     Q = shards["Q"]
     with pytest.raises(ValueError) as e:
-        index.pools(Q, 10, None, 3, None, None, None, (N, 2**32 + 1, 2**32))
+        index.pools(Q, 10, None, 3, None, None, None, scope=(N, 2**32 + 1, 2**32))
     assert str(e.value) == "scope: at most 4294967296 shards, got 4294967297"
-    last = index.pools(Q, 10, None, 3, None, None, None, (N, 2**32, 2**32 - 1))
+    last = index.pools(Q, 10, None, 3, None, None, None, scope=(N, 2**32, 2**32 - 1))
     assert (last[2][last[4] > 0, 0] == 2**32 - 1).all()
 
 

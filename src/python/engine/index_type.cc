@@ -182,12 +182,13 @@ PyResult<uint64_t> optional_count(PyObject* obj, const char* name, uint64_t fall
 }
 
 constexpr char kThreadsRange[] = "threads must be None or in 1..=1024";
+constexpr char kRescoreRange[] = "rescore must be at least 1";
 
 // ---------------------------------------------------------------------------------------
 // Methods.
 
 struct Search {
-  enum Param : size_t { kQ, kK, kFilters, kOversample, kEmbeddings, kRerank, kThreads };
+  enum Param : size_t { kQ, kK, kFilters, kOversample, kEmbeddings, kRerank, kThreads, kRescore };
   static constexpr Parameter kParams[] = {
       {kQ, "Q", kRequired},
       {kK, "k", kRequired},
@@ -195,7 +196,8 @@ struct Search {
       {.index = kOversample, .name = "oversample", .shown_default = "3"},
       {kEmbeddings, "embeddings"},
       {kRerank, "rerank"},
-      {kThreads, "threads"}};
+      {kThreads, "threads"},
+      {kRescore, "rescore"}};
   static constexpr MethodDecl kDecl{
       .owner = kIndexName,
       .name = "search",
@@ -207,7 +209,17 @@ struct Search {
 };
 
 struct Pools {
-  enum Param : size_t { kQ, kK, kFilters, kOversample, kEmbeddings, kRerank, kThreads, kScope };
+  enum Param : size_t {
+    kQ,
+    kK,
+    kFilters,
+    kOversample,
+    kEmbeddings,
+    kRerank,
+    kThreads,
+    kRescore,
+    kScope
+  };
   static constexpr Parameter kParams[] = {
       {kQ, "Q", kRequired},
       {kK, "k", kRequired},
@@ -216,6 +228,7 @@ struct Pools {
       {kEmbeddings, "embeddings"},
       {kRerank, "rerank"},
       {kThreads, "threads"},
+      {kRescore, "rescore"},
       {kScope, "scope"}};
   static constexpr MethodDecl kDecl{
       .owner = kIndexName,
@@ -307,6 +320,23 @@ struct MergePools {
           "results, each (ids, distances, shards, records, counts)), in the same form."};
 };
 
+struct CascadePick {
+  enum Param : size_t { kScores, kCounts, kRescore, kK };
+  static constexpr Parameter kParams[] = {{kScores, "scores", kRequired},
+                                          {kCounts, "counts", kRequired},
+                                          {kRescore, "rescore", kRequired},
+                                          {kK, "k", kRequired}};  // rescore None: the default
+  static constexpr MethodDecl kDecl{
+      .owner = nullptr,
+      .name = "cascade_pick",
+      .receiver = Receiver::kNone,
+      .params = kParams,
+      .doc =
+          "The cascade's choice from sign scores of pools ((nq, pool) float32, the first\n"
+          "counts[q] of row q real): returns (positions, counts), the pool positions of each\n"
+          "row's entries to re-score exactly, best first, in (nq, min(pool, rescore * k))."};
+};
+
 struct RankScored {
   enum Param : size_t { kIds, kScores, kShards, kRecords, kCounts };
   static constexpr Parameter kParams[] = {{kIds, "ids", kRequired},
@@ -334,13 +364,14 @@ struct SearchArgs {
   PyObject* embeddings;
   PyObject* rerank;
   PyObject* threads;
+  PyObject* rescore;
 };
 
 // Search and Pools declare the search parameters under the same names.
 template <class M>
 SearchArgs search_args(const Args<M>& args) {
   return {args[M::kQ],          args[M::kK],      args[M::kFilters], args[M::kOversample],
-          args[M::kEmbeddings], args[M::kRerank], args[M::kThreads]};
+          args[M::kEmbeddings], args[M::kRerank], args[M::kThreads], args[M::kRescore]};
 }
 
 // The request from the search arguments. The queries are copied into `queries` (another
@@ -362,11 +393,20 @@ PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
     if (rerank != "signs") {
       return unexpected(value_error("rerank must be None or 'signs', got '" + rerank + "'"));
     }
-    if (embeddings != nullptr) {
-      return unexpected(
-          value_error("rerank='signs' re-ranks without embeddings; pass one of them"));
-    }
     request.rerank = Rescoring::kSigns;
+  }
+  const bool cascade = request.rerank == Rescoring::kSigns && embeddings != nullptr;
+  if (args.rescore != nullptr && args.rescore != Py_None) {
+    if (!cascade) {
+      return unexpected(value_error("rescore needs both rerank='signs' and embeddings"));
+    }
+    KORVEL_ASSIGN_OR_RETURN(
+        request.rescore, optional_count(args.rescore, "rescore", kDefaultRescore, kRescoreRange));
+    if (request.rescore == 0) {
+      return unexpected(value_error(std::string(kRescoreRange) + ", got 0"));
+    }
+  } else if (cascade) {
+    request.rescore = kDefaultRescore;
   }
   KORVEL_ASSIGN_OR_RETURN(const uint64_t threads,
                           optional_count(args.threads, "threads", 0, kThreadsRange));
@@ -383,7 +423,7 @@ PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
   request.query_count = q.rows;
 
   if (embeddings != nullptr) {
-    request.rerank = Rescoring::kExact;
+    request.rerank = cascade ? Rescoring::kCascade : Rescoring::kExact;
     if (PyList_Check(embeddings)) {
       views.reserve(static_cast<size_t>(PyList_GET_SIZE(embeddings)));
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(embeddings); ++i) {
@@ -540,10 +580,11 @@ PyResult<OwnedRef> rescore_body(IndexObject* self, Args<Rescore> args) {
                           .oversample = nullptr,
                           .embeddings = args[Rescore::kEmbeddings],
                           .rerank = args[Rescore::kRerank],
-                          .threads = nullptr};
+                          .threads = nullptr,
+                          .rescore = nullptr};
   KORVEL_TRY(to_search_request(set, with_k, request, queries, views));
-  if (request.rerank == Rescoring::kNone) {
-    return unexpected(value_error("rescore needs embeddings or rerank='signs'"));
+  if (request.rerank == Rescoring::kNone || request.rerank == Rescoring::kCascade) {
+    return unexpected(value_error("rescore needs embeddings or rerank='signs', one of them"));
   }
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Rescore::kScope]));
   KORVEL_TRY(check_buffer_list(args[Rescore::kEmbeddings], scope.shard_count));
@@ -782,10 +823,46 @@ PyResult<OwnedRef> rank_scored_body(Args<RankScored> args) {
   return tuple;
 }
 
+PyResult<OwnedRef> cascade_pick_body(Args<CascadePick> args) {
+  KORVEL_ASSIGN_OR_RETURN(auto scores,
+                          to_native_values<float>(args[CascadePick::kScores], "scores"));
+  const size_t nq = static_cast<size_t>(PyObject_Length(args[CascadePick::kCounts]));
+  if (PyErr_Occurred()) return unexpected(PyError::fetch());
+  const size_t width = nq == 0 ? 0 : scores.size() / nq;
+  if (scores.size() != nq * width) {
+    return unexpected(value_error("scores: not one row per count"));
+  }
+  KORVEL_ASSIGN_OR_RETURN(auto counts, row_counts(args[CascadePick::kCounts], width));
+  KORVEL_ASSIGN_OR_RETURN(
+      const uint64_t rescore,
+      optional_count(args[CascadePick::kRescore], "rescore", kDefaultRescore, kRescoreRange));
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t k, argument("k", to_u64(args[CascadePick::kK])));
+  if (rescore == 0 || k == 0) return unexpected(value_error("rescore and k must be at least 1"));
+  const size_t keep = static_cast<size_t>(cascade_keep(rescore, k, width));
+  const size_t dims[2] = {nq, keep};
+  void* positions = nullptr;
+  void* picked = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef positions_array,
+                          new_array(ArrayKind::kInt64, 2, dims, &positions));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &picked));
+  for (size_t q = 0; q < nq; ++q) {
+    const std::vector<uint32_t> order = cascade_pick(
+        std::span<const float>(scores.data() + q * width, static_cast<size_t>(counts[q])),
+        static_cast<size_t>(cascade_keep(rescore, k, static_cast<uint64_t>(counts[q]))));
+    int64_t* row = static_cast<int64_t*>(positions) + q * keep;
+    for (size_t j = 0; j < keep; ++j) row[j] = j < order.size() ? int64_t{order[j]} : 0;
+    static_cast<int64_t*>(picked)[q] = static_cast<int64_t>(order.size());
+  }
+  OwnedRef tuple = OwnedRef::steal(PyTuple_Pack(2, positions_array.get(), counts_array.get()));
+  if (!tuple) return unexpected(PyError::fetch());
+  return tuple;
+}
+
 MethodEntry g_functions[] = {
     static_method<Open, open_body>(),
     static_method<MergePools, merge_pools_body>(),
     static_method<RankScored, rank_scored_body>(),
+    static_method<CascadePick, cascade_pick_body>(),
 };
 
 }  // namespace

@@ -42,6 +42,7 @@ Expected<size_t, SearchError> trait_index(const ShardSet& set, const std::string
 FilterExpr clone(const FilterExpr& e) {
   struct Copy {
     FilterExpr operator()(const EqNode& n) const { return FilterExpr{n}; }
+    FilterExpr operator()(const InSetNode& n) const { return FilterExpr{n}; }
     FilterExpr operator()(const AndNode& n) const {
       AndNode out;
       for (const FilterExpr& c : n.children) out.children.push_back(clone(c));
@@ -57,6 +58,26 @@ FilterExpr clone(const FilterExpr& e) {
     }
   };
   return std::visit(Copy{}, e.node);
+}
+
+// Up to this many codes an any-of is an Or of Eq nodes (each reads only the trait's planes);
+// more are matched in one pass through a membership table, whose cost does not grow with
+// the set.
+constexpr size_t kMaxEqCodes = 8;
+
+// Records of trait `t` whose code is one of `codes`.
+FilterExpr codes_filter(size_t t, std::vector<uint16_t>& codes) {
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+  if (codes.size() > kMaxEqCodes) {
+    InSetNode set{t, std::vector<uint64_t>(size_t{codes.back()} / 64 + 1, 0)};
+    for (uint16_t c : codes) set.member[c / 64] |= uint64_t{1} << (c % 64);
+    return FilterExpr{std::move(set)};
+  }
+  OrNode any;
+  for (uint16_t c : codes) any.children.emplace_back().node = EqNode{t, c};
+  if (any.children.size() == 1) return std::move(any.children[0]);
+  return FilterExpr{std::move(any)};
 }
 
 // The records of shard `shard` matching `filter` (all without one), bits past the last
@@ -190,15 +211,13 @@ Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t sha
   const QueryState& q = set.shard(shard).state;
   if (const auto* in = std::get_if<TraitIn>(&filter.node)) {
     KORVEL_ASSIGN_OR_RETURN(const size_t t, trait_index(set, in->trait));
-    OrNode any;
+    std::vector<uint16_t> codes;
     if (t < q.dicts.size()) {
       for (const std::string& value : in->values) {
-        if (auto code = q.dicts[t].lookup(value))
-          any.children.emplace_back().node = EqNode{t, *code};
+        if (auto code = q.dicts[t].lookup(value)) codes.push_back(*code);
       }
     }
-    if (any.children.size() == 1) return std::move(any.children[0]);
-    return FilterExpr{std::move(any)};
+    return codes_filter(t, codes);
   }
   if (const auto* node = std::get_if<TraitNot>(&filter.node)) {
     KORVEL_CHECK(node->child != nullptr, "Not filter without a child");

@@ -12,6 +12,7 @@ constexpr KernelTable kPortable{
     .hamming_batch = &hamming_batch_portable,
     .hamming_gather = &hamming_gather_portable,
     .match_planes = &match_planes_portable,
+    .match_set = &match_set_portable,
     .hamming_block = &kHammingBlockPortable,
 };
 
@@ -21,6 +22,7 @@ constexpr KernelTable kAvx2{
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
+    .match_set = &match_set_portable,
     .hamming_block = &kHammingBlockAvx2,
 };
 
@@ -32,6 +34,7 @@ constexpr KernelTable kAvx512{
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,
+    .match_set = &match_set_portable,
     .hamming_block = &kHammingBlockAvx512,
 };
 

@@ -13,6 +13,7 @@
 #include "simd/hamming_batch.h"
 #include "simd/hamming_block.h"
 #include "simd/plane_match.h"
+#include "simd/plane_set.h"
 
 namespace korvel {
 
@@ -27,6 +28,7 @@ struct KernelTable {
   HammingBatchKernel hamming_batch;
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
+  MatchSetKernel match_set;
   const HammingBlockKernel* hamming_block;
 };
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "categorical/typed_value.h"
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "common/thread_pool.h"
@@ -78,6 +79,34 @@ FilterExpr codes_filter(size_t t, std::vector<uint16_t>& codes) {
   for (uint16_t c : codes) any.children.emplace_back().node = EqNode{t, c};
   if (any.children.size() == 1) return std::move(any.children[0]);
   return FilterExpr{std::move(any)};
+}
+
+// The codes of `dict` whose values lie in `range`, each value parsed by `parse`. Every value
+// but the empty one (no value) must parse, so that a range never silently skips records.
+template <class Key, class Parse>
+Expected<void, SearchError> codes_in_range(const TraitRange& range, const TraitDictionary* dict,
+                                           Parse parse, std::vector<uint16_t>& codes) {
+  std::optional<Key> lo, hi;
+  for (auto [bound, key] : {std::pair{&range.lo, &lo}, std::pair{&range.hi, &hi}}) {
+    if (!*bound) continue;
+    *key = parse(**bound);
+    if (!*key) {
+      return unexpected(SearchError{RangeOnUntypedTrait{range.trait, **bound, range.dates, true}});
+    }
+  }
+  if (dict == nullptr) return {};
+  std::optional<SearchError> bad;
+  dict->for_each([&](const std::string& value, uint16_t code) {
+    if (value.empty() || bad) return;
+    const std::optional<Key> key = parse(value);
+    if (!key) {
+      bad = SearchError{RangeOnUntypedTrait{range.trait, value, range.dates, false}};
+      return;
+    }
+    if ((!lo || *lo <= *key) && (!hi || *key <= *hi)) codes.push_back(code);
+  });
+  if (bad) return unexpected(std::move(*bad));
+  return {};
 }
 
 // The records of shard `shard` matching `filter` (all without one), bits past the last
@@ -166,6 +195,11 @@ std::string to_string(const SearchError& e) {
              std::to_string(v.buffer_size) + " bytes";
     }
     std::string operator()(const QueryError& v) const { return to_string(v); }
+    std::string operator()(const RangeOnUntypedTrait& v) const {
+      const std::string kind = v.dates ? "a date" : "a number";
+      if (v.bound) return "Range('" + v.trait + "'): bound '" + v.value + "' is not " + kind;
+      return "Range('" + v.trait + "'): the trait holds '" + v.value + "', which is not " + kind;
+    }
   };
   return std::visit(Render{}, e);
 }
@@ -216,6 +250,18 @@ Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t sha
       for (const std::string& value : in->values) {
         if (auto code = q.dicts[t].lookup(value)) codes.push_back(*code);
       }
+    }
+    return codes_filter(t, codes);
+  }
+  if (const auto* range = std::get_if<TraitRange>(&filter.node)) {
+    KORVEL_ASSIGN_OR_RETURN(const size_t t, trait_index(set, range->trait));
+    std::vector<uint16_t> codes;
+    if (range->dates) {
+      KORVEL_TRY(codes_in_range<DateKey>(*range, t < q.dicts.size() ? &q.dicts[t] : nullptr,
+                                         parse_date, codes));
+    } else {
+      KORVEL_TRY(codes_in_range<long double>(*range, t < q.dicts.size() ? &q.dicts[t] : nullptr,
+                                             parse_number, codes));
     }
     return codes_filter(t, codes);
   }

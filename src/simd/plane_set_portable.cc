@@ -72,14 +72,19 @@ void match_set_sse2(const uint8_t* planes, size_t block_stride, const uint64_t* 
       if (out[b] == ~uint64_t{0}) continue;
     }
     decode_slice(planes, kWidth < 8 ? kWidth : 8, low);
+    if constexpr (kWidth == 16) decode_slice(planes + 64, 8, high);
+    // Each record's membership goes to the top bit of its byte, and one movemask per 16
+    // records packs them: no chain of shifts and ORs through one register.
+    alignas(16) uint8_t hit[64];
+#pragma GCC unroll 16
+    for (unsigned j = 0; j < 64; ++j) {
+      const unsigned code = kWidth == 16 ? low[j] | (unsigned{high[j]} << 8) : low[j];
+      hit[j] = static_cast<uint8_t>(((member[code >> 6] >> (code & 63)) & 1u) << 7);
+    }
     uint64_t match = 0;
-    if constexpr (kWidth == 16) {
-      decode_slice(planes + 64, 8, high);
-      for (unsigned j = 0; j < 64; ++j) {
-        match |= uint64_t{member_of(member, low[j] | (unsigned{high[j]} << 8))} << j;
-      }
-    } else {
-      for (unsigned j = 0; j < 64; ++j) match |= uint64_t{member_of(member, low[j])} << j;
+    for (unsigned g = 0; g < 4; ++g) {
+      const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(hit + 16 * g));
+      match |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v))) << (16 * g);
     }
     if constexpr (kCombine == PlaneCombine::kAssign) out[b] = match;
     if constexpr (kCombine == PlaneCombine::kAnd) out[b] &= match;

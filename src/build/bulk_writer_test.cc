@@ -164,6 +164,24 @@ TEST(BulkWriter, WideTraitOverflowsPast65536Values) {
             "column 'tenant', row 1: Trait '65536' overflow: 65537 unique values exceeds "
             "65536-value capacity for 16-bit mode");
   EXPECT_EQ(files(*w), before);
+
+  // A batch that would widen the codes but fails later leaves the 8-bit planes as they were.
+  auto narrow = BulkWriter::create({"a"}, 1, kMaxRecordCount, 16);
+  b.columns = {&col};
+  col.indices.assign({0, 1});
+  const float ok[2] = {1, 1};
+  b.embeddings = EmbeddingRows{ok, EmbeddingType::kFloat32, 2, 1};
+  ASSERT_TRUE(narrow->add(b));
+  const auto narrow_before = files(*narrow);
+  std::vector<float> bad(300, 1.0f);
+  bad[299] = std::numeric_limits<float>::quiet_NaN();
+  col.indices.resize(300);
+  for (uint32_t i = 0; i < 300; ++i) col.indices[i] = i;
+  b.doc_ids = std::span(ids.data(), 300);
+  b.embeddings = EmbeddingRows{bad.data(), EmbeddingType::kFloat32, 300, 1};
+  ASSERT_FALSE(narrow->add(b));
+  EXPECT_EQ(narrow->code_bits(), 8);
+  EXPECT_EQ(files(*narrow), narrow_before);
 }
 
 TEST(BulkWriter, ConvertedEmbeddingsGiveTheSameSignatures) {

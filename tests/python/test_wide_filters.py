@@ -30,8 +30,8 @@ def _columns(rng, n, tenants):
 def built(tmp_path_factory):
     rng = np.random.default_rng(5)
     d = tmp_path_factory.mktemp("wide")
-    cols = {k: np.concatenate([c[k] for c in parts]) for k in SCHEMA} if (
-        parts := [_columns(rng, n, t) for n, t in ((400, 50), (700, 2000), (400, 3000))]) else None
+    parts = [_columns(rng, n, t) for n, t in ((400, 50), (700, 2000), (400, 3000))]
+    cols = {k: np.concatenate([p[k] for p in parts]) for k in SCHEMA}
     X = rng.standard_normal((N, DIM)).astype(np.float32)
     ids = np.arange(N, dtype=np.uint64) + 100
     whole = str(d / "whole.korvix")

@@ -11,6 +11,11 @@ if "--quality" in sys.argv[1:]:
 
     sys.exit(main([a for a in sys.argv[1:] if a != "--quality"]))
 
+if "--filters" in sys.argv[1:]:
+    from bench.filters_bench import main  # noqa: E402
+
+    sys.exit(main([a for a in sys.argv[1:] if a != "--filters"]))
+
 from bench.run import main  # noqa: E402
 
 sys.exit(main())

@@ -1,7 +1,8 @@
 """IndexWriter: builds an index from columns, the way array users hold their data.
 
 Trait columns may be lists or tuples of str, NumPy str (``U``) or object arrays, pandas
-Categoricals or Series, and Arrow string or dictionary arrays (chunked too). pandas and pyarrow
+Categoricals or Series, and Arrow string or dictionary arrays (chunked too); or integer, float,
+bool or datetime64 columns (NumPy, pandas, Arrow), stored as canonical value strings. pandas and pyarrow
 are never imported here: an object can only be one of theirs when its library is loaded already.
 """
 
@@ -115,9 +116,25 @@ def _column(name: str, obj: Any) -> Any:
             f"column {name!r}: expected a sequence of str, got an unordered "
             f"{type(obj).__qualname__!r}"
         )
+    if isinstance(obj, np.ndarray) and obj.dtype.kind in _TYPED_KINDS:
+        return _typed_column(name, obj)
     pd = sys.modules.get("pandas")
     if pd is not None:
         if isinstance(obj, (pd.Series, pd.Index)):
+            if getattr(obj.dtype, "kind", "O") in _TYPED_KINDS:
+                missing = np.flatnonzero(np.asarray(pd.isna(obj), dtype=bool))
+                if missing.size:
+                    row = int(missing[0])
+                    raise ValueError(
+                        f"column {name!r}, row {row}: missing value ({obj.iloc[row]!r})"
+                        if isinstance(obj, pd.Series)
+                        else f"column {name!r}, row {row}: missing value ({obj[row]!r})"
+                    )
+                if getattr(obj.dtype, "tz", None) is not None:
+                    obj = (obj.dt if isinstance(obj, pd.Series) else obj).tz_convert(None)
+                numpy_dtype = getattr(obj.dtype, "numpy_dtype", None)
+                values = obj.to_numpy(dtype=numpy_dtype) if numpy_dtype else obj.to_numpy()
+                return _typed_column(name, values)
             if not isinstance(obj.dtype, pd.CategoricalDtype):
                 values = obj.to_numpy(dtype=object)
                 missing = np.flatnonzero(np.asarray(pd.isna(values), dtype=bool))
@@ -130,7 +147,11 @@ def _column(name: str, obj: Any) -> Any:
             obj = obj.array
         if isinstance(obj, pd.Categorical):
             # A slice with a step has strided codes; the writer reads contiguous ones.
-            return (obj.categories.tolist(), np.ascontiguousarray(obj.codes))
+            categories = obj.categories
+            if categories.dtype.kind in _TYPED_KINDS:
+                texts, which = _typed_column(name, categories.to_numpy())
+                return ([texts[i] for i in which], np.ascontiguousarray(obj.codes))
+            return (categories.tolist(), np.ascontiguousarray(obj.codes))
     pa = sys.modules.get("pyarrow")
     if pa is not None:
         if isinstance(obj, pa.ChunkedArray):
@@ -140,12 +161,61 @@ def _column(name: str, obj: Any) -> Any:
     return obj
 
 
+# NumPy kinds stored as canonical value strings: bool, signed and unsigned integers, floats,
+# datetime64.
+_TYPED_KINDS = "biufM"
+
+
+def _typed_column(name: str, values: npt.NDArray[Any]) -> Any:
+    """A number, bool or datetime64 column as the coded pair of its canonical value strings:
+    integers in decimal, floats as the shortest repr of their float64 value, bools as "true"
+    and "false", datetime64 as ISO-8601 in the column's unit. NaN and NaT are missing values."""
+    kind = values.dtype.kind
+    if values.ndim != 1:
+        raise TypeError(f"column {name!r}: expected one value per row, got {values.ndim} dimensions")
+    if kind in "fM":
+        missing = np.flatnonzero(np.isnan(values) if kind == "f" else np.isnat(values))
+        if missing.size:
+            row = int(missing[0])
+            raise ValueError(f"column {name!r}, row {row}: missing value ({values[row]})")
+    if kind == "f":
+        values = values.astype(np.float64) + 0.0  # one value for 0.0 and -0.0
+    unique, codes = np.unique(values, return_inverse=True)
+    if kind == "b":
+        categories = ["true" if v else "false" for v in unique.tolist()]
+    elif kind in "iu":
+        categories = [str(v) for v in unique.tolist()]
+    elif kind == "f":
+        categories = [repr(v) for v in unique.tolist()]
+    else:
+        categories = [str(v) for v in np.datetime_as_string(unique)]
+    return (categories, np.ascontiguousarray(codes.reshape(-1), dtype=np.int64))
+
+
+def _arrow_typed(pa: Any, arrow_type: Any) -> bool:
+    types = pa.types
+    return bool(
+        types.is_integer(arrow_type) or types.is_floating(arrow_type)
+        or types.is_boolean(arrow_type) or types.is_timestamp(arrow_type)
+        or types.is_date(arrow_type)
+    )
+
+
 def _arrow_column(name: str, pa: Any, chunks: Sequence[Any]) -> Any:
     """Arrow chunks as one coded pair; each chunk keeps its own dictionary, so the pair's
     categories may repeat (the writer maps equal values to one code)."""
     categories: list[str] = []
     codes: list[npt.NDArray[Any]] = []
     row = 0
+    if chunks and all(_arrow_typed(pa, c.type) for c in chunks):
+        parts = []
+        for chunk in chunks:
+            if chunk.null_count:
+                first = row + int(np.argmax(chunk.is_null().to_numpy(zero_copy_only=False)))
+                raise ValueError(f"column {name!r}, row {first}: missing value (null)")
+            parts.append(chunk.to_numpy(zero_copy_only=False))
+            row += len(chunk)
+        return _typed_column(name, parts[0] if len(parts) == 1 else np.concatenate(parts))
     for chunk in chunks:
         if not pa.types.is_dictionary(chunk.type):
             if not _arrow_text(pa, chunk.type):

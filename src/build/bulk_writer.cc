@@ -184,6 +184,23 @@ void reserve_more(Vector& v, size_t extra) {
   v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
 }
 
+// The plane words of `planes` (`from` bits per code) rewritten with `to` bits per code, with
+// room for `blocks` blocks: a code's bit k stays plane k of its trait, the new planes are zero.
+std::vector<uint64_t> widen_planes(const std::vector<uint64_t>& planes, size_t traits, uint8_t from,
+                                   uint8_t to, size_t blocks) {
+  std::vector<uint64_t> out;
+  out.reserve(blocks * traits * to);
+  const size_t old_words = traits * from;
+  for (size_t b = 0; b < planes.size() / old_words; ++b) {
+    for (size_t t = 0; t < traits; ++t) {
+      const uint64_t* src = planes.data() + b * old_words + t * from;
+      out.insert(out.end(), src, src + from);
+      out.insert(out.end(), size_t{to} - from, uint64_t{0});
+    }
+  }
+  return out;
+}
+
 // Stages the concatenation of `pieces` for `path`.
 // TODO(file_write): a gather-write StagedFile would spare this full-size copy of the image.
 std::string render(const SchemaLength& e) {
@@ -280,8 +297,8 @@ std::optional<std::string> utf8_from_ucs4(const uint8_t* item, size_t chars) {
 }
 
 Expected<BulkWriter, BulkWriterError> BulkWriter::create(std::vector<std::string> schema,
-                                                         uint64_t vector_dim,
-                                                         uint64_t max_records) {
+                                                         uint64_t vector_dim, uint64_t max_records,
+                                                         uint8_t max_code_bits) {
   if (schema.empty() || schema.size() > kMaxTraits) {
     return unexpected(BulkWriterError(SchemaLength{schema.size()}));
   }
@@ -291,6 +308,7 @@ Expected<BulkWriter, BulkWriterError> BulkWriter::create(std::vector<std::string
   w.meta_.schema = std::move(schema);
   w.vector_dim_ = static_cast<uint16_t>(vector_dim);
   w.max_records_ = std::min(max_records, kMaxRecordCount);
+  w.max_code_bits_ = max_code_bits == 16 ? 16 : kBuildCodeBits;
   return w;
 }
 
@@ -323,14 +341,14 @@ Expected<void, BulkWriterError> BulkWriter::add(const BulkBatch& batch, unsigned
   // Codes, trait by trait: a trait's dictionary depends only on its own column, so row order
   // within each column is add_record's first-seen order. New values go into a copy of the
   // dictionary, which replaces it only once the whole batch is accepted.
-  std::vector<uint8_t> codes(traits * n);
+  std::vector<uint16_t> codes(traits * n);
   std::vector<std::optional<TraitDictionary>> grown(traits);
   static const TraitColumn kEmpty{{std::string()}, {}};
   for (size_t t = 0; t < traits; ++t) {
     const TraitColumn* c = batch.columns[t] != nullptr ? batch.columns[t] : &kEmpty;
     const bool constant = batch.columns[t] == nullptr;
     std::vector<int32_t> local(c->categories.size(), -1);
-    uint8_t* out = codes.data() + t * n;
+    uint16_t* out = codes.data() + t * n;
     for (size_t r = 0; r < n; ++r) {
       const uint32_t i = constant ? 0 : c->indices[r];
       if (i >= local.size()) {
@@ -342,7 +360,7 @@ Expected<void, BulkWriterError> BulkWriter::add(const BulkBatch& batch, unsigned
         std::optional<uint16_t> code = (grown[t] ? *grown[t] : meta_.dicts[t]).lookup(value);
         if (!code) {
           if (!grown[t]) grown[t] = meta_.dicts[t];
-          auto assigned = grown[t]->assign_token(value, kBuildCodeBits);
+          auto assigned = grown[t]->assign_token(value, max_code_bits_);
           if (!assigned) {
             return unexpected(
                 BulkWriterError(ColumnOverflow{column_name(t), r, std::move(assigned).error()}));
@@ -351,15 +369,25 @@ Expected<void, BulkWriterError> BulkWriter::add(const BulkBatch& batch, unsigned
         }
         local[i] = *code;
       }
-      out[r] = static_cast<uint8_t>(local[i]);
+      out[r] = static_cast<uint16_t>(local[i]);
     }
   }
+  uint8_t width = code_bits_;
+  for (size_t t = 0; t < traits; ++t) {
+    if (grown[t] && grown[t]->size() > capacity_for_bits(kBuildCodeBits)) width = 16;
+  }
 
-  // Room for everything first, so that nothing below allocates.
-  const size_t words_per_block = traits * kBuildCodeBits;
+  // Room for everything first, so that nothing below allocates. Widening builds the 16-bit
+  // planes of the records so far in a new buffer, swapped in once the batch is accepted.
+  const size_t words_per_block = traits * width;
   const size_t blocks = (old + n + kBlockRecords - 1) / kBlockRecords;
   const size_t sig_size = signature_bytes(vector_dim_);
-  reserve_more(planes_, blocks * words_per_block - planes_.size());
+  std::vector<uint64_t> widened;
+  if (width != code_bits_) {
+    widened = widen_planes(planes_, traits, code_bits_, width, blocks);
+  } else {
+    reserve_more(planes_, blocks * words_per_block - planes_.size());
+  }
   reserve_more(signatures_, n * sig_size);
   reserve_more(offsets_, n);
   reserve_more(meta_.doc_ids, n);
@@ -396,12 +424,16 @@ Expected<void, BulkWriterError> BulkWriter::add(const BulkBatch& batch, unsigned
   } else {
     offsets_.resize(old + n, kNoExternalOffset);
   }
+  if (width != code_bits_) {
+    planes_.swap(widened);
+    code_bits_ = width;
+  }
   planes_.resize(blocks * words_per_block);  // new words are zero; a partial block is ORed into
   for (size_t r = 0; r < n; ++r) {
     const size_t record = old + r;
     uint64_t* block = planes_.data() + record / kBlockRecords * words_per_block;
     const auto j = static_cast<unsigned>(record % kBlockRecords);
-    for (size_t t = 0; t < traits; ++t) pack_code(block, t, kBuildCodeBits, codes[t * n + r], j);
+    for (size_t t = 0; t < traits; ++t) pack_code(block, t, width, codes[t * n + r], j);
   }
   return {};
 }
@@ -412,7 +444,7 @@ std::array<uint8_t, kHeaderSize> BulkWriter::header() const noexcept {
   h.record_count = size();
   h.trait_count = static_cast<uint16_t>(meta_.schema.size());
   h.vector_dim = vector_dim_;
-  h.bit_width = kBuildCodeBits;
+  h.bit_width = code_bits_;
   std::array<uint8_t, kHeaderSize> out;
   encode_header(h, out.data());
   return out;

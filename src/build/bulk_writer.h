@@ -124,12 +124,16 @@ class BulkWriter {
  public:
   // A writer for `schema` (1 to 16 names; repeats and empty names allowed) and `vector_dim`
   // (at most 65535) holding at most `max_records` records (the most a data file can hold).
-  // Errors: SchemaLength, DimensionTooLarge.
+  // add() lets a trait hold up to capacity_for_bits(max_code_bits) values (8 or 16); the
+  // file is written with 8-bit codes until some trait holds more than 256 values, and with
+  // 16-bit codes from then on. Errors: SchemaLength, DimensionTooLarge.
   [[nodiscard]] static Expected<BulkWriter, BulkWriterError> create(
-      std::vector<std::string> schema, uint64_t vector_dim, uint64_t max_records = kMaxRecordCount);
+      std::vector<std::string> schema, uint64_t vector_dim, uint64_t max_records = kMaxRecordCount,
+      uint8_t max_code_bits = kBuildCodeBits);
 
   // Appends the batch's records in row order. Trait codes are assigned in first-seen order
-  // (rows in order, as add_record assigns them), 8 bits per code. All or nothing: on any
+  // (rows in order, as add_record assigns them); a batch that takes some trait past 256
+  // values widens every code to 16 bits. All or nothing: on any
   // error the writer is as before the call. Errors, checked in this order: RowCountMismatch
   // (columns in schema order, embeddings, offsets), EmbeddingWidth, TooManyRecords, then per
   // column in schema order CategoryIndexOutOfRange / ColumnOverflow at its first bad row,
@@ -143,7 +147,8 @@ class BulkWriter {
   // Appends one record: its value of each trait in schema order, its embedding (vector_dim
   // values, taken as they are: non-finite values are not refused) or none (a zero signature),
   // and its external offset. Codes are assigned as add() assigns them, so a run of appends
-  // writes the same files as one add() of the same rows. Errors: TooManyRecords, then
+  // writes the same files as one add() of the same rows, except that a trait holds at most
+  // 256 values here whatever max_code_bits is (add_record's limit). Errors: TooManyRecords, then
   // ColumnOverflow (row 0) of the first trait in schema order whose dictionary is full and
   // lacks the value. A failed call adds no record; after ColumnOverflow, as add_record
   // documents, the dictionaries of earlier traits keep the values this call gave them.
@@ -157,6 +162,8 @@ class BulkWriter {
   const std::vector<std::string>& schema() const noexcept { return meta_.schema; }
   const std::vector<TraitDictionary>& dicts() const noexcept { return meta_.dicts; }
   uint16_t vector_dim() const noexcept { return vector_dim_; }
+  // Bits per code in the data file: 8, or 16 once some trait holds more than 256 values.
+  uint8_t code_bits() const noexcept { return code_bits_; }
 
   // The data file, as its header and its three sections (code planes, signatures, external
   // offsets) in file order; the sections are views of the writer's own storage.
@@ -176,7 +183,9 @@ class BulkWriter {
   IndexMetadata meta_;  // schema, dictionaries and doc ids, serialised as they are
   uint16_t vector_dim_ = 0;
   uint64_t max_records_ = kMaxRecordCount;
-  std::vector<uint64_t> planes_;  // blocks * T * 8 words, the plane section's words
+  uint8_t max_code_bits_ = kBuildCodeBits;
+  uint8_t code_bits_ = kBuildCodeBits;
+  std::vector<uint64_t> planes_;  // blocks * T * code_bits_ words, the plane section's words
   // B bytes per record. Growing it leaves the new bytes uninitialised: add() writes every
   // one of them (a signature or zeros), and a zero fill first would be a second pass over
   // the largest part of the file.

@@ -35,7 +35,7 @@ Expected<void, BulkWriterError> BulkWriter::append(uint64_t doc_id,
   if (old >= max_records_) {
     return unexpected(BulkWriterError(TooManyRecords{uint64_t{old} + 1, max_records_}));
   }
-  const size_t words_per_block = traits * kBuildCodeBits;
+  const size_t words_per_block = traits * code_bits_;
   const size_t blocks = old / kRecordsPerBlock + 1;
   const size_t sig_size = signature_bytes(vector_dim_);
   // Room first: past this point only the dictionaries may allocate.
@@ -67,7 +67,7 @@ Expected<void, BulkWriterError> BulkWriter::append(uint64_t doc_id,
   planes_.resize(blocks * words_per_block);  // a new block's words are zero
   uint64_t* block = planes_.data() + (blocks - 1) * words_per_block;
   const auto j = static_cast<unsigned>(old % kRecordsPerBlock);
-  for (size_t t = 0; t < traits; ++t) pack_code(block, t, kBuildCodeBits, codes[t], j);
+  for (size_t t = 0; t < traits; ++t) pack_code(block, t, code_bits_, codes[t], j);
   return {};
 }
 

@@ -25,7 +25,8 @@ struct Record {
 // The files add_record + save would write: compile_index and the sidecar text.
 std::pair<std::vector<uint8_t>, std::string> reference(const std::vector<std::string>& schema,
                                                        uint16_t dim,
-                                                       const std::vector<Record>& records) {
+                                                       const std::vector<Record>& records,
+                                                       uint8_t max_bits = 8) {
   BuildState s;
   s.schema = schema;
   s.trait_count = static_cast<uint16_t>(schema.size());
@@ -35,9 +36,12 @@ std::pair<std::vector<uint8_t>, std::string> reference(const std::vector<std::st
   for (const Record& r : records) {
     std::vector<uint16_t> codes;
     for (size_t t = 0; t < schema.size(); ++t)
-      codes.push_back(*s.dicts[t].assign_token(r.values[t], 8));
+      codes.push_back(*s.dicts[t].assign_token(r.values[t], max_bits));
     append_record(s, BufferedRecord{r.values, r.embedding, r.doc_id, r.offset}, codes);
     meta.doc_ids.push_back(r.doc_id);
+  }
+  for (const TraitDictionary& d : s.dicts) {
+    if (d.size() > 256) s.bit_width = 16;  // one width per file, the widest trait's
   }
   meta.dicts = s.dicts;
   return {*compile_index(s), serialize_metadata(meta)};
@@ -86,17 +90,20 @@ void make_batch(const std::vector<Record>& rs, size_t first, size_t last, uint16
   if (any_offset) b.view.offsets = std::span<const uint64_t>(b.offsets);
 }
 
+// Odd rounds allow 16-bit codes: traits of up to 700 values widen the file in whichever
+// batch first takes one past 256, and the files match those written in one go.
 TEST(BulkWriter, SameFilesAsAddRecordOnRandomData) {
   std::mt19937_64 rng(12);
   for (int round = 0; round < 60; ++round) {
+    const uint8_t max_bits = round % 2 == 1 ? 16 : 8;
     const size_t traits = 1 + rng() % 4;
     const auto dim = static_cast<uint16_t>(rng() % 3 == 0 ? rng() % 20 : rng() % 200);
     std::vector<std::string> schema;
     for (size_t t = 0; t < traits; ++t) schema.push_back(t == 1 ? "t0" : "t" + std::to_string(t));
-    const size_t n = round == 0 ? 0 : rng() % 400;
+    const size_t n = round == 0 ? 0 : rng() % (max_bits == 16 ? 1200 : 400);
     // Value pools of up to 256 values, "" included, so some traits fill their dictionary.
     std::vector<size_t> pool(traits);
-    for (auto& p : pool) p = 1 + rng() % 256;
+    for (auto& p : pool) p = 1 + rng() % (max_bits == 16 ? 700 : 256);
     std::vector<Record> rs;
     std::normal_distribution<float> normal;
     for (size_t i = 0; i < n; ++i) {
@@ -120,7 +127,7 @@ TEST(BulkWriter, SameFilesAsAddRecordOnRandomData) {
         for (float& x : *rs[i].embedding) x = rng() % 9 == 0 ? 0.0f : normal(rng);
       }
     }
-    auto w = BulkWriter::create(schema, dim);
+    auto w = BulkWriter::create(schema, dim, kMaxRecordCount, max_bits);
     ASSERT_TRUE(w);
     for (size_t c = 0; c + 1 < cuts.size(); ++c) {
       Batch b;
@@ -128,8 +135,53 @@ TEST(BulkWriter, SameFilesAsAddRecordOnRandomData) {
       ASSERT_TRUE(w->add(b.view, 1 + round % 3)) << "round " << round;
     }
     EXPECT_EQ(w->size(), n);
-    EXPECT_EQ(files(*w), reference(schema, dim, rs)) << "round " << round;
+    EXPECT_EQ(files(*w), reference(schema, dim, rs, max_bits)) << "round " << round;
   }
+}
+
+// A 16-bit writer holds 65,536 values of a trait; the next one fails whole, naming the
+// column and the count, and leaves the files as they were.
+TEST(BulkWriter, WideTraitOverflowsPast65536Values) {
+  auto w = BulkWriter::create({"a", "tenant"}, 0, kMaxRecordCount, 16);
+  TraitColumn col;
+  std::vector<uint64_t> ids(65537, 1);
+  for (uint32_t i = 0; i < 65537; ++i) {
+    col.categories.push_back(std::to_string(i));
+    col.indices.push_back(i);
+  }
+  BulkBatch b;
+  b.doc_ids = std::span(ids.data(), 65536);
+  b.columns = {nullptr, &col};
+  col.indices.pop_back();
+  ASSERT_TRUE(w->add(b));
+  EXPECT_EQ(w->code_bits(), 16);
+  const auto before = files(*w);
+  col.indices.assign({5, 65536});
+  b.doc_ids = std::span(ids.data(), 2);
+  auto added = w->add(b);
+  ASSERT_FALSE(added);
+  EXPECT_EQ(to_string(added.error()),
+            "column 'tenant', row 1: Trait '65536' overflow: 65537 unique values exceeds "
+            "65536-value capacity for 16-bit mode");
+  EXPECT_EQ(files(*w), before);
+
+  // A batch that would widen the codes but fails later leaves the 8-bit planes as they were.
+  auto narrow = BulkWriter::create({"a"}, 1, kMaxRecordCount, 16);
+  b.columns = {&col};
+  col.indices.assign({0, 1});
+  const float ok[2] = {1, 1};
+  b.embeddings = EmbeddingRows{ok, EmbeddingType::kFloat32, 2, 1};
+  ASSERT_TRUE(narrow->add(b));
+  const auto narrow_before = files(*narrow);
+  std::vector<float> bad(300, 1.0f);
+  bad[299] = std::numeric_limits<float>::quiet_NaN();
+  col.indices.resize(300);
+  for (uint32_t i = 0; i < 300; ++i) col.indices[i] = i;
+  b.doc_ids = std::span(ids.data(), 300);
+  b.embeddings = EmbeddingRows{bad.data(), EmbeddingType::kFloat32, 300, 1};
+  ASSERT_FALSE(narrow->add(b));
+  EXPECT_EQ(narrow->code_bits(), 8);
+  EXPECT_EQ(files(*narrow), narrow_before);
 }
 
 TEST(BulkWriter, ConvertedEmbeddingsGiveTheSameSignatures) {

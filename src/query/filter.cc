@@ -73,12 +73,14 @@ class Evaluator {
         blocks_(blocks),
         record_count_(record_count),
         block_stride_(uint64_t{trait_count} * bit_width * 8),
-        kernel_(kernels().match_planes) {}
+        kernel_(kernels().match_planes),
+        set_kernel_(kernels().match_set) {}
 
   // Evaluates `expr` and combines its result into `out` (blocks words) by `mode`.
   Expected<void, TraitIndexOutOfRange> eval(const FilterExpr& expr, std::span<uint64_t> out,
                                             PlaneCombine mode) {
     if (const auto* eq = std::get_if<EqNode>(&expr.node)) return eval_eq(*eq, out, mode);
+    if (const auto* in = std::get_if<InSetNode>(&expr.node)) return eval_set(*in, out, mode);
     if (mode == PlaneCombine::kAssign) return eval_compound(expr, out);
     CandidateBitmap child(blocks_);
     KORVEL_TRY(eval_compound(expr, child));
@@ -101,6 +103,42 @@ class Evaluator {
       return {};
     }
     eq_blocks(planes_, block_stride_, eq.trait_index, bit_width_, eq.code, out, mode, kernel_);
+    return {};
+  }
+
+  Expected<void, TraitIndexOutOfRange> eval_set(const InSetNode& in, std::span<uint64_t> out,
+                                                PlaneCombine mode) {
+    if (in.trait_index >= trait_count_) {
+      return unexpected(TraitIndexOutOfRange{in.trait_index, trait_count_});
+    }
+    const uint8_t* base = planes_ + in.trait_index * bit_width_ * 8;
+    if (bit_width_ == 4 || bit_width_ == 8 || bit_width_ == 16) {
+      // The kernel reads a table entry for every code the width can hold.
+      const size_t words = std::max<size_t>(1, (size_t{1} << bit_width_) / 64);
+      const uint64_t* member = in.member.data();
+      std::vector<uint64_t> padded;
+      if (in.member.size() < words) {
+        padded.assign(words, 0);
+        std::copy(in.member.begin(), in.member.end(), padded.begin());
+        member = padded.data();
+      }
+      set_kernel_(base, block_stride_, bit_width_, member, mode, out.data(), out.size());
+      return {};
+    }
+    // Any other width: one record at a time.
+    for (size_t b = 0; b < out.size(); ++b, base += block_stride_) {
+      uint64_t match = 0;
+      for (unsigned j = 0; j < 64; ++j) {
+        uint64_t code = 0;
+        for (unsigned k = 0; k < bit_width_; ++k) code |= ((load_u64(base + 8 * k) >> j) & 1) << k;
+        if (code / 64 < in.member.size() && ((in.member[code / 64] >> (code % 64)) & 1) != 0) {
+          match |= uint64_t{1} << j;
+        }
+      }
+      out[b] = mode == PlaneCombine::kAssign ? match
+               : mode == PlaneCombine::kAnd  ? (out[b] & match)
+                                             : (out[b] | match);
+    }
     return {};
   }
 
@@ -143,6 +181,7 @@ class Evaluator {
   uint64_t record_count_;
   uint64_t block_stride_;
   MatchPlanesKernel kernel_;
+  MatchSetKernel set_kernel_;
 };
 
 }  // namespace
@@ -152,6 +191,10 @@ bool same_filter(const FilterExpr& a, const FilterExpr& b) noexcept {
   if (const auto* x = std::get_if<EqNode>(&a.node)) {
     const auto& y = std::get<EqNode>(b.node);
     return x->trait_index == y.trait_index && x->code == y.code;
+  }
+  if (const auto* x = std::get_if<InSetNode>(&a.node)) {
+    const auto& y = std::get<InSetNode>(b.node);
+    return x->trait_index == y.trait_index && x->member == y.member;
   }
   if (const auto* x = std::get_if<NotNode>(&a.node)) {
     const auto& y = std::get<NotNode>(b.node);
@@ -175,6 +218,11 @@ size_t filter_hash(const FilterExpr& expr) noexcept {
   uint64_t h = mix(0, expr.node.index());
   if (const auto* eq = std::get_if<EqNode>(&expr.node)) {
     return static_cast<size_t>(mix(mix(h, eq->trait_index), eq->code));
+  }
+  if (const auto* in = std::get_if<InSetNode>(&expr.node)) {
+    h = mix(h, in->trait_index);
+    for (uint64_t w : in->member) h = mix(h, w);
+    return static_cast<size_t>(h);
   }
   if (const auto* n = std::get_if<NotNode>(&expr.node)) {
     return static_cast<size_t>(n->child == nullptr ? h : mix(h, filter_hash(*n->child)));

@@ -29,12 +29,19 @@ struct OrNode {
 struct NotNode {
   std::unique_ptr<FilterExpr> child;
 };
+// The trait's code is one of a set of any size, matched in one pass over the trait's planes:
+// bit c % 64 of member[c / 64] is set when code c belongs. Codes past the table do not.
+struct InSetNode {
+  size_t trait_index;
+  std::vector<uint64_t> member;
+};
 struct FilterExpr {
-  std::variant<EqNode, AndNode, OrNode, NotNode> node;
+  std::variant<EqNode, AndNode, OrNode, NotNode, InSetNode> node;
 };
 
 // Whether `a` and `b` are the same tree: the same node kinds, Eq nodes on the same trait and
-// code, children equal in order. Equal trees match the same records (unequal ones may too).
+// code, InSet nodes on the same trait and table, children equal in order. Equal trees match the
+// same records (unequal ones may too).
 bool same_filter(const FilterExpr& a, const FilterExpr& b) noexcept;
 // A hash of the tree, equal for trees that same_filter finds equal.
 size_t filter_hash(const FilterExpr& expr) noexcept;
@@ -62,7 +69,7 @@ constexpr uint64_t last_word_mask(uint64_t record_count) noexcept {
 
 // Evaluates `expr` on the plane section `planes` (little-endian words) of an index with
 // `trait_count` traits, `bit_width` bits per code, `blocks` blocks and `record_count`
-// records. Eq with trait index >= trait_count fails with TraitIndexOutOfRange. And stops
+// records. Eq or InSet with trait index >= trait_count fails with TraitIndexOutOfRange. And stops
 // as soon as its accumulator is empty; Or evaluates every child; Not clears bits >= n.
 // REQUIRES: blocks == ceil(record_count / 64); planes holds `blocks` blocks.
 Expected<CandidateBitmap, TraitIndexOutOfRange> evaluate_filter(const FilterExpr& expr,

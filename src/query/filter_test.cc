@@ -181,6 +181,21 @@ TEST(EvaluateFilter, MatchesPerRecordDecoding) {
               (codes[i][t] == 1 || codes[i][t] == 2 || codes[i][0] == 3) && codes[i][0] != 2;
           ASSERT_EQ(((*r)[i / 64] >> (i % 64)) & 1, want ? 1u : 0u) << where << " record " << i;
         }
+        // A membership table (shorter than the width's codes at times), under And and Or.
+        std::vector<uint64_t> member(rng() % 3 == 0 ? 1 : 1024);
+        for (uint64_t& m : member) m = rng() % 4 == 0 ? 0 : (uint64_t{rng()} << 32 | rng());
+        auto in = [&](uint16_t c) {
+          return c / 64 < member.size() && (member[c / 64] >> c % 64) & 1;
+        };
+        auto both = p.eval(and_(not_(eq(0, 2)), FilterExpr{InSetNode{t, member}}));
+        auto either = p.eval(or_(eq(0, 3), FilterExpr{InSetNode{t, member}}));
+        ASSERT_TRUE(both && either);
+        for (uint64_t i = 0; i < n; ++i) {
+          ASSERT_EQ(((*both)[i / 64] >> (i % 64)) & 1, in(codes[i][t]) && codes[i][0] != 2)
+              << where << " record " << i;
+          ASSERT_EQ(((*either)[i / 64] >> (i % 64)) & 1, in(codes[i][t]) || codes[i][0] == 3)
+              << where << " record " << i;
+        }
       }
     }
   }

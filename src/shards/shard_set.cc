@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "categorical/typed_value.h"
 #include "common/check.h"
 #include "common/little_endian.h"
 #include "common/thread_pool.h"
@@ -43,6 +44,7 @@ Expected<size_t, SearchError> trait_index(const ShardSet& set, const std::string
 FilterExpr clone(const FilterExpr& e) {
   struct Copy {
     FilterExpr operator()(const EqNode& n) const { return FilterExpr{n}; }
+    FilterExpr operator()(const InSetNode& n) const { return FilterExpr{n}; }
     FilterExpr operator()(const AndNode& n) const {
       AndNode out;
       for (const FilterExpr& c : n.children) out.children.push_back(clone(c));
@@ -58,6 +60,74 @@ FilterExpr clone(const FilterExpr& e) {
     }
   };
   return std::visit(Copy{}, e.node);
+}
+
+// Up to this many codes an any-of is an Or of Eq nodes (each reads only the trait's planes);
+// more are matched in one pass through a membership table, whose cost does not grow with
+// the set.
+constexpr size_t kMaxEqCodes = 8;
+
+// Records of trait `t` whose code is one of `codes`.
+FilterExpr codes_filter(size_t t, std::vector<uint16_t>& codes) {
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+  if (codes.size() > kMaxEqCodes) {
+    InSetNode set{t, std::vector<uint64_t>(size_t{codes.back()} / 64 + 1, 0)};
+    for (uint16_t c : codes) set.member[c / 64] |= uint64_t{1} << (c % 64);
+    return FilterExpr{std::move(set)};
+  }
+  OrNode any;
+  for (uint16_t c : codes) any.children.emplace_back().node = EqNode{t, c};
+  if (any.children.size() == 1) return std::move(any.children[0]);
+  return FilterExpr{std::move(any)};
+}
+
+// The codes of `dict` whose values lie in `range`, each value parsed by `parse`. Every value
+// but the empty one (no value) must parse, so that a range never silently skips records.
+template <class Key, class Parse>
+Expected<void, SearchError> codes_in_range(const TraitRange& range, const TraitDictionary* dict,
+                                           Parse parse, std::vector<uint16_t>& codes) {
+  std::optional<Key> lo, hi;
+  for (auto [bound, key] : {std::pair{&range.lo, &lo}, std::pair{&range.hi, &hi}}) {
+    if (!*bound) continue;
+    *key = parse(**bound);
+    if (!*key) {
+      return unexpected(SearchError{RangeOnUntypedTrait{range.trait, **bound, range.dates, true}});
+    }
+  }
+  if (dict == nullptr) return {};
+  std::optional<SearchError> bad;
+  dict->for_each([&](const std::string& value, uint16_t code) {
+    if (value.empty() || bad) return;
+    const std::optional<Key> key = parse(value);
+    if (!key) {
+      bad = SearchError{RangeOnUntypedTrait{range.trait, value, range.dates, false}};
+      return;
+    }
+    if ((!lo || *lo <= *key) && (!hi || *key <= *hi)) codes.push_back(code);
+  });
+  if (bad) return unexpected(std::move(*bad));
+  return {};
+}
+
+// The records of shard `shard` matching `filter` (all without one), bits past the last
+// record clear.
+Expected<CandidateBitmap, SearchError> match_bitmap(const ShardSet& set, size_t shard,
+                                                    const std::optional<TraitFilter>& filter) {
+  const IndexReader& reader = set.shard(shard).state.reader;
+  const uint64_t n = reader.record_count();
+  CandidateBitmap bitmap;
+  if (!filter) {
+    bitmap.assign(reader.layout().blocks, ~uint64_t{0});
+  } else {
+    KORVEL_ASSIGN_OR_RETURN(FilterExpr expr, resolve_filter(set, shard, *filter));
+    auto evaluated = evaluate_filter(expr, reader.code_planes(), reader.trait_count(),
+                                     reader.bit_width(), reader.layout().blocks, n);
+    if (!evaluated) return unexpected(SearchError{std::move(evaluated).error()});
+    bitmap = std::move(*evaluated);
+  }
+  if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
+  return bitmap;
 }
 
 // offset + bytes in decimal, also past 2^64 (an offset near the top of the range).
@@ -170,6 +240,11 @@ std::string to_string(const SearchError& e) {
              std::to_string(v.buffer_size) + " bytes";
     }
     std::string operator()(const QueryError& v) const { return to_string(v); }
+    std::string operator()(const RangeOnUntypedTrait& v) const {
+      const std::string kind = v.dates ? "a date" : "a number";
+      if (v.bound) return "Range('" + v.trait + "'): bound '" + v.value + "' is not " + kind;
+      return "Range('" + v.trait + "'): the trait holds '" + v.value + "', which is not " + kind;
+    }
   };
   return std::visit(Render{}, e);
 }
@@ -215,15 +290,25 @@ Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t sha
   const QueryState& q = set.shard(shard).state;
   if (const auto* in = std::get_if<TraitIn>(&filter.node)) {
     KORVEL_ASSIGN_OR_RETURN(const size_t t, trait_index(set, in->trait));
-    OrNode any;
+    std::vector<uint16_t> codes;
     if (t < q.dicts.size()) {
       for (const std::string& value : in->values) {
-        if (auto code = q.dicts[t].lookup(value))
-          any.children.emplace_back().node = EqNode{t, *code};
+        if (auto code = q.dicts[t].lookup(value)) codes.push_back(*code);
       }
     }
-    if (any.children.size() == 1) return std::move(any.children[0]);
-    return FilterExpr{std::move(any)};
+    return codes_filter(t, codes);
+  }
+  if (const auto* range = std::get_if<TraitRange>(&filter.node)) {
+    KORVEL_ASSIGN_OR_RETURN(const size_t t, trait_index(set, range->trait));
+    std::vector<uint16_t> codes;
+    if (range->dates) {
+      KORVEL_TRY(codes_in_range<DateKey>(*range, t < q.dicts.size() ? &q.dicts[t] : nullptr,
+                                         parse_date, codes));
+    } else {
+      KORVEL_TRY(codes_in_range<long double>(*range, t < q.dicts.size() ? &q.dicts[t] : nullptr,
+                                             parse_number, codes));
+    }
+    return codes_filter(t, codes);
   }
   if (const auto* node = std::get_if<TraitNot>(&filter.node)) {
     KORVEL_CHECK(node->child != nullptr, "Not filter without a child");

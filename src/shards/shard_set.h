@@ -35,6 +35,14 @@ struct TraitIn {  // the trait's value is one of `values`; no values: no record
   std::string trait;
   std::vector<std::string> values;
 };
+// The trait's value lies in [lo, hi] (a missing bound is open), compared as numbers or as
+// dates (typed_value.h): the bounds and the trait's values are canonical value strings.
+// Records without a value (the empty string) never match.
+struct TraitRange {
+  std::string trait;
+  bool dates = false;
+  std::optional<std::string> lo, hi;
+};
 struct TraitAnd {  // no children: every record
   std::vector<TraitFilter> children;
 };
@@ -45,7 +53,7 @@ struct TraitNot {
   std::unique_ptr<TraitFilter> child;
 };
 struct TraitFilter {
-  std::variant<TraitIn, TraitAnd, TraitOr, TraitNot> node;
+  std::variant<TraitIn, TraitAnd, TraitOr, TraitNot, TraitRange> node;
 };
 
 // Opening errors.
@@ -67,6 +75,12 @@ struct UnknownTrait {
 };
 struct NonFiniteQuery {
   size_t row;
+};
+struct RangeOnUntypedTrait {  // a Range bound, or a value of its trait, is not of its kind
+  std::string trait;
+  std::string value;
+  bool dates;
+  bool bound;  // the bound is at fault, not a stored value
 };
 struct QueryShapeMismatch {  // queries.size() != query_count * dim
   size_t values;
@@ -100,7 +114,7 @@ struct EmbeddingOutOfBounds {  // a record's embedding lies (partly) beyond its 
 using SearchError =
     std::variant<UnknownTrait, NonFiniteQuery, QueryShapeMismatch, FilterCountMismatch, KOutOfRange,
                  OversampleOutOfRange, PoolTooLarge, EmbeddingBufferCount, EmbeddingOutOfBounds,
-                 QueryError>;
+                 QueryError, RangeOnUntypedTrait>;
 std::string to_string(const SearchError& e);
 
 // The largest candidate pool (oversample x k, after capping at the record count).
@@ -134,7 +148,8 @@ class ShardSet {
 };
 
 // The code-level filter of `filter` in shard `shard`: unknown values (and traits without a
-// dictionary there) match nothing. Errors: UnknownTrait.
+// dictionary there) match nothing; a range is the set of codes whose values lie in it.
+// Errors: UnknownTrait, RangeOnUntypedTrait.
 Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t shard,
                                                  const TraitFilter& filter);
 

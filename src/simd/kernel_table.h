@@ -22,6 +22,7 @@
 #include "simd/plane_match.h"
 #include "simd/sign_rows.h"
 #include "simd/sign_score.h"
+#include "simd/plane_set.h"
 
 namespace korvel {
 
@@ -37,6 +38,7 @@ struct KernelTable {
   HammingGatherKernel hamming_gather;
   MatchPlanesKernel match_planes;
   SignRowsKernel sign_rows;
+  MatchSetKernel match_set;
   const HammingBlockKernel* hamming_block;
   HammingBoundKernel hamming_bound;
   SignScoreKernel sign_score;

@@ -142,14 +142,15 @@ BAD = [
      "columns: unknown trait 'c' (the schema is 'a', 'b')"),
     (dict(columns={"b": ["p", None, 3]}), TypeError,
      "column 'b', row 1: 'NoneType' object cannot be converted to 'PyString'"),
-    (dict(columns={"b": np.arange(3)}), TypeError,
-     "column 'b': expected str values, got an array of int64"),
+    (dict(columns={"b": np.arange(3) * 1j}), TypeError,
+     "column 'b': expected str values, got an array of complex128"),
+    (dict(columns={"b": np.zeros((3, 1))}), TypeError,
+     "column 'b': expected one value per row, got 2 dimensions"),
     (dict(columns={"b": "pqr"}), TypeError, "column 'b': expected a sequence of str, got a single str"),
     (dict(columns={"b": ["p", "q", "\ud800"]}), ValueError,
      "column 'b', row 2: the str has no UTF-8 encoding (it holds a lone surrogate)"),
-    (dict(columns={"a": ["x1", "new1", "new2"]}), ValueError,
-     "column 'a', row 2: Trait 'new2' overflow: 257 unique values exceeds 256-value capacity "
-     "for 8-bit mode"),
+    (dict(columns={"b": np.array(["2024-01-01", "NaT", "2024-01-02"], "datetime64[D]")}),
+     ValueError, "column 'b', row 1: missing value (NaT)"),
     (dict(columns={"b": (["p"], np.array([0, -1, 0]))}), ValueError,
      "column 'b', row 1: missing value (category code -1)"),
     (dict(columns={"b": (["p"], np.array([0, 1, 0]))}), ValueError,
@@ -226,8 +227,14 @@ def test_missing_values_in_pandas_and_arrow_name_the_row():
             w.add([1, 2, 3], {"a": column})
         assert str(e.value) == f"column 'a', row {row}: missing value ({column[row]})"
     with pytest.raises(TypeError) as e:
-        w.add([1], {"a": pa.array([1])})
-    assert str(e.value) == "column 'a': expected Arrow strings, got int64"
+        w.add([1], {"a": pa.array([b"x"])})
+    assert str(e.value) == "column 'a': expected Arrow strings, got binary"
+    with pytest.raises(ValueError) as e:
+        w.add([1, 2], {"a": pa.array([1, None])})
+    assert str(e.value) == "column 'a', row 1: missing value (null)"
+    with pytest.raises(ValueError) as e:
+        w.add([1, 2, 3], {"a": pd.Series([1, None, 3], dtype="Int64")})
+    assert str(e.value) == "column 'a', row 1: missing value (<NA>)"
     assert len(w) == 0
 
 

@@ -79,6 +79,20 @@ PyResult<TraitFilter> to_trait_filter_node(PyObject* obj) {
                             to_string_list(PyTuple_GET_ITEM(obj, 2)));
     return TraitFilter{TraitIn{std::move(trait), std::move(values)}};
   }
+  if (tag == "range" && size == 5) {
+    // ("range", trait, "number" or "date", lo or None, hi or None), bounds as value strings.
+    KORVEL_ASSIGN_OR_RETURN(std::string trait, to_utf8(PyTuple_GET_ITEM(obj, 1)));
+    KORVEL_ASSIGN_OR_RETURN(std::string kind, to_utf8(PyTuple_GET_ITEM(obj, 2)));
+    if (kind != "number" && kind != "date") return unexpected(malformed_filter());
+    TraitRange range{std::move(trait), kind == "date", std::nullopt, std::nullopt};
+    for (auto [i, bound] : {std::pair{3, &range.lo}, std::pair{4, &range.hi}}) {
+      PyObject* item = PyTuple_GET_ITEM(obj, i);
+      if (item == Py_None) continue;
+      KORVEL_ASSIGN_OR_RETURN(std::string text, to_utf8(item));
+      *bound = std::move(text);
+    }
+    return TraitFilter{std::move(range)};
+  }
   if ((tag == "and" || tag == "or") && size == 2) {
     KORVEL_ASSIGN_OR_RETURN(std::vector<TraitFilter> children,
                             to_children(PyTuple_GET_ITEM(obj, 1)));

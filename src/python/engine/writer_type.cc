@@ -183,7 +183,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     KORVEL_ASSIGN_OR_RETURN(std::vector<std::string> schema,
                             argument("schema", to_string_list(schema_obj)));
     KORVEL_ASSIGN_OR_RETURN(uint64_t dim, argument("dim", to_u64(dim_obj)));
-    auto writer = BulkWriter::create(std::move(schema), dim);
+    auto writer = BulkWriter::create(std::move(schema), dim, kMaxRecordCount, 16);
     if (!writer) return unexpected(value_error(to_string(writer.error())));
     OwnedRef obj = OwnedRef::steal(type->tp_alloc(type, 0));
     if (!obj) return unexpected(PyError::fetch());

@@ -169,3 +169,144 @@ def test_collection_equals_one_file_of_its_live_records(tmp_path, seed):
         if live:
             assert_same(index, reference(str(tmp_path), live))
     col.close()
+
+
+def test_bad_input_stages_nothing_and_errors_are_clear(tmp_path):
+    path = str(tmp_path / "col")
+    col = korvel.Collection(path, schema=["lang", "tenant"], dim=DIM)
+    col.add(*add_args(range(10)))
+    col.commit()
+    with pytest.raises(ValueError, match="id 3 appears more than once"):
+        col.upsert(*add_args([1, 3, 3]))
+    ids, cols, emb, offs = add_args([1, 2])
+    emb[1, 0] = np.nan
+    for bad in (lambda: col.upsert(ids, cols, emb, offs), lambda: col.add(ids, cols, emb, offs),
+                lambda: col.delete(where={"nope": "x"}), lambda: col.delete([1.5]),
+                lambda: col.delete([-1]), lambda: col.delete()):
+        with pytest.raises((ValueError, TypeError)):
+            bad()
+    assert col.commit() == 1 and len(col) == 10  # nothing was staged
+    with pytest.raises(BlockingIOError, match="open for writing elsewhere"):
+        korvel.Collection(path)
+    with pytest.raises(ValueError, match="schema"):
+        col.close()
+        korvel.Collection(path, schema=["lang"], dim=DIM)
+    with pytest.raises(FileNotFoundError, match="pass schema and dim"):
+        korvel.Collection(str(tmp_path / "none"))
+    # A torn deletion file is refused, not read as fewer deletions.
+    col = korvel.Collection(path)
+    col.delete([4])
+    col.commit()
+    col.close()
+    (deletions,) = [n for n in os.listdir(path) if n.endswith(".del")]
+    with open(os.path.join(path, deletions), "r+b") as f:
+        f.seek(-3, os.SEEK_END)
+        f.write(b"\xff")
+    with pytest.raises(ValueError, match="Invalid deletion file.*checksum"):
+        korvel.open(path)
+
+
+def test_compaction_erases_deleted_records_and_adopts_shards(tmp_path):
+    path = str(tmp_path / "col")
+    col = korvel.Collection(path, schema=["lang", "tenant"], dim=DIM)
+    big = 0x5A5A_0000_0000_0000
+    ids = [big + i for i in range(200)]
+    col.add(np.asarray(ids, np.uint64), columns(range(200)), EMB[:200])
+    col.commit()
+    col.delete(ids[:50])
+    col.commit()
+    built = korvel.IndexWriter(["lang", "tenant"], DIM)
+    built.add(*add_args(range(300, 400)))
+    built.save(str(tmp_path / "built.korvix"))
+    col.add(*add_args([500]))
+    gen = col.add_shards([str(tmp_path / "built.korvix")])
+    assert gen == col.generation == 3 and len(col) == 251
+    col.compact(min_dead=0.0)
+    names = os.listdir(path)
+    data = b"".join(open(os.path.join(path, n), "rb").read() for n in names if n.startswith("s-"))
+    generations = [n for n in names if n.startswith("gen-")]
+    assert len(generations) == 2  # the current and the one before
+    current = max(generations)
+    listed = open(os.path.join(path, current)).read()
+    for i in ids[:50]:
+        assert int(i).to_bytes(8, "little") not in data or "s-1-0" in listed
+    # Every file of the latest generation holds only live ids.
+    index = korvel.open(path)
+    for shard in index.paths:
+        raw = open(shard, "rb").read() + open(shard + ".meta", "rb").read()
+        assert not any(int(i).to_bytes(8, "little") in raw or str(i).encode() in raw
+                       for i in ids[:50])
+    col.close()
+    order = ids[50:] + [500] + list(range(300, 400))
+    writer = korvel.IndexWriter(["lang", "tenant"], DIM)
+    writer.add(np.asarray(order, np.uint64), columns([i - big if i >= big else i for i in order]),
+               np.concatenate([EMB[50:200], EMB[[500]], EMB[300:400]]))
+    writer.save(str(tmp_path / "ref.korvix"))
+    Q = EMB[:5] + 0.1
+    a, b = index.search(Q, 20), korvel.open(str(tmp_path / "ref.korvix")).search(Q, 20)
+    np.testing.assert_array_equal(a.ids, b.ids)
+    np.testing.assert_array_equal(a.scores, b.scores)
+
+
+CHILD = r"""
+import sys
+sys.path.insert(0, {tests!r})
+import korvel, test_collection as t
+col = korvel.Collection({path!r}, schema=["lang", "tenant"], dim=t.DIM)
+for n, op in enumerate(t.random_ops({seed}, 400)):
+    if op[0] == "rollback":
+        continue
+    result = t.run_op(col, op)
+    if op[0] in ("commit", "compact"):
+        print(n, result, flush=True)
+"""
+
+
+def crash_cycles():
+    return 200 if LONG_TESTS else 4
+
+
+def test_kill_at_random_points_leaves_the_last_commit(tmp_path):
+    """A child adds, deletes, upserts, commits and compacts until killed; the collection
+    then holds a whole committed generation, equal to the model's, and takes a writer."""
+    rng = np.random.default_rng(5)
+    path = str(tmp_path / "col")
+    korvel.Collection(path, schema=["lang", "tenant"], dim=DIM).close()
+    tests = os.path.dirname(os.path.abspath(__file__))
+    state, gen_before = [], 0
+    for cycle in range(crash_cycles()):
+        seed = 17 + cycle
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD.format(tests=tests, path=path, seed=seed)],
+            stdout=subprocess.PIPE, text=True)
+        time.sleep(float(rng.uniform(0.3, 1.5)))
+        child.send_signal(signal.SIGKILL)
+        out, _ = child.communicate()
+        done = [int(line.split()[1]) for line in out.splitlines()]
+        # The model's committed records after each commit or compaction of the child.
+        model = Model()
+        model.committed = list(state)
+        states = []
+        for op in random_ops(seed, 400):
+            if op[0] == "rollback":
+                continue
+            model.apply(op)
+            if op[0] in ("commit", "compact"):
+                states.append(list(model.committed))
+                if len(states) > len(done):
+                    break
+        col = korvel.Collection(path)  # the lock went with the child
+        gen = col.generation
+        if gen in done:  # the last reported commit with that number (equal states)
+            live = states[len(done) - 1 - done[::-1].index(gen)]
+        elif gen == gen_before:
+            live = state
+        else:  # durable before the child could report it
+            assert gen == (done[-1] if done else gen_before) + 1
+            live = states[len(done)]
+        assert len(col) == len(live)
+        check(str(tmp_path), path, live)
+        col.add(*add_args([MAX_ID - 1]))  # writable again
+        col.rollback()
+        col.close()
+        state, gen_before = live, gen

@@ -39,12 +39,13 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 FORMAT = "korvel-collection"
 VERSION = 1
-# Generations kept on disk: the current one and the one before. A reader maps its files at
-# open (and reads sidecars and deletion files whole), so on POSIX an open Index keeps working
-# after its files are removed; the previous generation stays for readers that listed the
-# directory just before a commit, and a reader that still finds a file gone tries again
-# with the newest generation.
-KEEP_GENERATIONS = 2
+# Generations kept on disk: the current one only. A reader maps its data files at open and
+# reads sidecars and deletion files whole, so on POSIX an open Index keeps its generation
+# after the files are unlinked (the space returns when the last reader closes). A reader
+# that lists the directory just before a commit and then finds a file gone opens the newest
+# generation instead. Keeping more would hold the disk space of every rewritten shard for a
+# generation longer (after a compaction of a large shard, twice its size).
+KEEP_GENERATIONS = 1
 _OPEN_ATTEMPTS = 50
 
 _GEN_RE = re.compile(r"^gen-(\d{20})\.json$")

@@ -225,17 +225,13 @@ def test_compaction_erases_deleted_records_and_adopts_shards(tmp_path):
     names = os.listdir(path)
     data = b"".join(open(os.path.join(path, n), "rb").read() for n in names if n.startswith("s-"))
     generations = [n for n in names if n.startswith("gen-")]
-    assert len(generations) == 2  # the current and the one before
-    current = max(generations)
-    listed = open(os.path.join(path, current)).read()
-    for i in ids[:50]:
-        assert int(i).to_bytes(8, "little") not in data or "s-1-0" in listed
-    # Every file of the latest generation holds only live ids.
+    assert len(generations) == 1  # only the current generation is kept
+    # No file left in the collection holds a deleted id, in binary or in text.
+    assert not any(int(i).to_bytes(8, "little") in data or str(i).encode() in data
+                   for i in ids[:50])
     index = korvel.open(path)
-    for shard in index.paths:
-        raw = open(shard, "rb").read() + open(shard + ".meta", "rb").read()
-        assert not any(int(i).to_bytes(8, "little") in raw or str(i).encode() in raw
-                       for i in ids[:50])
+    assert sorted(os.path.basename(p) for p in index.paths) == sorted(
+        n for n in names if n.startswith("s-") and n.endswith(".korvix"))
     col.close()
     order = ids[50:] + [500] + list(range(300, 400))
     writer = korvel.IndexWriter(["lang", "tenant"], DIM)
@@ -310,3 +306,43 @@ def test_kill_at_random_points_leaves_the_last_commit(tmp_path):
         col.rollback()
         col.close()
         state, gen_before = live, gen
+
+
+WRITER = r"""
+import sys, numpy as np
+sys.path.insert(0, {tests!r})
+import korvel, test_collection as t
+col = korvel.Collection({path!r})
+rng = np.random.default_rng(3)
+print("ready", flush=True)
+for round in range(10**6):
+    col.upsert(*t.add_args(rng.choice(500, 50, replace=False)))
+    col.commit()
+    if round % 3 == 0:
+        col.compact(0.05)
+"""
+
+
+def test_readers_always_open_a_whole_generation(tmp_path):
+    """While another process upserts and compacts, every open sees 500 distinct live ids."""
+    path = str(tmp_path / "col")
+    col = korvel.Collection(path, schema=["lang", "tenant"], dim=DIM)
+    col.add(*add_args(range(500)))
+    col.commit()
+    col.close()
+    tests = os.path.dirname(os.path.abspath(__file__))
+    child = subprocess.Popen([sys.executable, "-c", WRITER.format(tests=tests, path=path)],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        generations = set()
+        deadline = time.monotonic() + (20 if LONG_TESTS else 3)
+        while time.monotonic() < deadline:
+            index = korvel.open(path)
+            ids = index.search(EMB[:1], 500).ids[0]
+            assert len(index) == 500 and len(set(ids.tolist())) == 500
+            generations.add(tuple(index.paths))
+        assert len(generations) > 1
+    finally:
+        child.kill()
+        child.wait()

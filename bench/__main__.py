@@ -11,6 +11,11 @@ if "--quality" in sys.argv[1:]:
 
     sys.exit(main([a for a in sys.argv[1:] if a != "--quality"]))
 
+if "--collection" in sys.argv[1:]:
+    from bench.collection_bench import main  # noqa: E402
+
+    sys.exit(main([a for a in sys.argv[1:] if a != "--collection"]))
+
 from bench.run import main  # noqa: E402
 
 sys.exit(main())

@@ -297,8 +297,8 @@ def test_kill_at_random_points_leaves_the_last_commit(tmp_path):
             live = states[len(done) - 1 - done[::-1].index(gen)]
         elif gen == gen_before:
             live = state
-        else:  # durable before the child could report it
-            assert gen == (done[-1] if done else gen_before) + 1
+        else:  # durable before the child could report it (compact() may commit first)
+            assert gen > (done[-1] if done else gen_before)
             live = states[len(done)]
         assert len(col) == len(live)
         check(str(tmp_path), path, live)

@@ -298,7 +298,7 @@ class Collection:
         if self._lock_fd is not None:
             os.close(self._lock_fd)  # releases the flock
             self._lock_fd = None
-        self._index = None
+        self._index_cache = None
 
     def __enter__(self) -> Collection:
         return self
@@ -309,6 +309,13 @@ class Collection:
     def __del__(self) -> None:
         if getattr(self, "_lock_fd", None) is not None:
             self.close()
+
+    @property
+    def _index(self) -> _engine.Index:
+        """The committed generation, opened (with its deletions)."""
+        if self._index_cache is None:
+            self._index_cache = _open_doc(self._dir, self._doc)
+        return self._index_cache
 
     def _check_open(self) -> None:
         if self._lock_fd is None:
@@ -328,7 +335,7 @@ class Collection:
         gen, doc, index = open_latest(self._dir)
         self._gen = gen
         self._doc = doc
-        self._index = index
+        self._index_cache: Optional[_engine.Index] = index
         self._schema: list[str] = list(doc["schema"])
         self._dim: int = doc["dim"]
         self._lookup: dict[str, tuple[Any, Any]] = getattr(self, "_lookup", {})
@@ -398,7 +405,6 @@ class Collection:
         key = self._doc["shards"][i]["path"]
         found = self._lookup.get(key)
         if found is None:
-            assert self._index is not None
             ids = self._index.doc_ids(i)
             order = np.argsort(ids, kind="stable")
             found = (ids[order], order)
@@ -458,7 +464,6 @@ class Collection:
         self, where: Filter
     ) -> tuple[dict[int, npt.NDArray[np.uint64]], npt.NDArray[np.bool_]]:
         node = to_node(where)
-        assert self._index is not None
         changes: dict[int, npt.NDArray[np.uint64]] = {}
         for i, entry in enumerate(self._doc["shards"]):
             matching = self._index.matching(i, node)  # live as committed
@@ -502,7 +507,7 @@ class Collection:
         `doc_ids`, or matching the filter `where`; returns how many records that is."""
         self._check_open()
         if (doc_ids is None) == (where is None):
-            raise TypeError("delete: give doc_ids or where=, not both")
+            raise TypeError("delete: give either doc_ids or where=")
         if where is not None:
             return self._apply(*self._targets_by_filter(where))
         return self._apply(*self._targets_by_id(_id_array(doc_ids)))
@@ -580,7 +585,13 @@ class Collection:
                     )
                     entry["deletions"] = dname
                 shards.append(entry)
+                staged_ids = self._staged_id_array()
+            else:
+                staged_ids = None
             self._commit_doc(gen, shards + extra)
+            if staged_ids is not None:  # the new shard's id lookup, without reading it back
+                order = np.argsort(staged_ids, kind="stable")
+                self._lookup[f"s-{gen}-0.korvix"] = (staged_ids[order], order)
         except BaseException:
             for name in written:
                 _remove(os.path.join(self._dir, name))
@@ -594,7 +605,7 @@ class Collection:
         doc["records"] = sum(s["records"] - s["deleted"] for s in shards)
         self._publish(doc)
         self._gen, self._doc = gen, doc
-        self._index = _open_doc(self._dir, doc)
+        self._index_cache = None  # opened again when a filter, a lookup or a rewrite needs it
         self.rollback()
         self._clean()
 
@@ -683,7 +694,6 @@ class Collection:
                     continue
                 name = f"s-{gen}-{k}.korvix"
                 written += [name, name + ".meta"]
-                assert self._index is not None
                 self._index.rewrite(os.path.join(self._dir, name), first, end)
                 new_shards.append({"path": name, "records": live, "deleted": 0, "deletions": None})
             new_shards += [dict(s) for s in shards[at:]]

@@ -160,6 +160,10 @@ class BulkWriter {
   [[nodiscard]] Expected<void, BulkWriterError> add_signed(const BulkBatch& batch,
                                                            std::span<const uint8_t> signatures);
 
+  // Room for `records` records in all, so that adding up to that many allocates nothing
+  // more for them: a writer whose final size is known holds no growth slack.
+  void reserve(size_t records);
+
   size_t size() const noexcept { return meta_.doc_ids.size(); }
   const std::vector<std::string>& schema() const noexcept { return meta_.schema; }
   const std::vector<TraitDictionary>& dicts() const noexcept { return meta_.dicts; }

@@ -1,10 +1,19 @@
-// BulkWriter::add_signed: records whose signatures exist already (copied from a data file).
+// BulkWriter::add_signed and reserve: records whose signatures exist already (copied from a
+// data file), into a writer sized for them up front.
 #include <cstring>
 
 #include "build/bulk_writer.h"
 #include "common/check.h"
 
 namespace korvel {
+
+void BulkWriter::reserve(size_t records) {
+  const size_t blocks = (records + 63) / 64;  // 64 records per plane block
+  planes_.reserve(blocks * meta_.schema.size() * kBuildCodeBits);
+  signatures_.reserve(records * ((size_t{vector_dim_} + 7) / 8));
+  offsets_.reserve(records);
+  meta_.doc_ids.reserve(records);
+}
 
 Expected<void, BulkWriterError> BulkWriter::add_signed(const BulkBatch& batch,
                                                        std::span<const uint8_t> signatures) {

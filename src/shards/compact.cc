@@ -27,6 +27,9 @@ Expected<void, RewriteError> write_live_records(const ShardSet& set, size_t firs
   auto created = BulkWriter::create(set.schema(), set.dim());
   if (!created) return unexpected(RewriteError{std::move(created).error()});
   BulkWriter writer = std::move(*created);
+  uint64_t live = 0;
+  for (size_t s = first; s < end; ++s) live += set.shard(s).live_count;
+  writer.reserve(static_cast<size_t>(live));
   const size_t traits = set.schema().size();
   const size_t sig_size = (size_t{set.dim()} + 7) / 8;
 

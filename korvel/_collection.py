@@ -47,6 +47,9 @@ VERSION = 1
 # generation longer (after a compaction of a large shard, twice its size).
 KEEP_GENERATIONS = 1
 _OPEN_ATTEMPTS = 50
+# A shard with fewer live records than the largest one / _SMALL_FRACTION is merged with its
+# small neighbours by compact(): each shard costs a search a fixed amount of work.
+_SMALL_FRACTION = 4
 
 _GEN_RE = re.compile(r"^gen-(\d{20})\.json$")
 _SHARD_RE = re.compile(r"^s-\d+-\d+\.korvix(\.meta|\.\d+\.del)?$")
@@ -654,7 +657,7 @@ class Collection:
         if not shards:
             return self._gen
         largest = max(s["records"] - s["deleted"] for s in shards)
-        small = max(largest // 4, 1)  # a shard this small is merged with its neighbours
+        small = max(largest // _SMALL_FRACTION, 1)  # this small: merged with its neighbours
         target = max(largest, 1 << 20)  # nor does a merge grow past this
 
         def dirty(s: dict[str, Any]) -> bool:

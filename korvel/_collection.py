@@ -660,27 +660,37 @@ class Collection:
         small = max(largest // _SMALL_FRACTION, 1)  # this small: merged with its neighbours
         target = max(largest, 1 << 20)  # nor does a merge grow past this
 
-        def dirty(s: dict[str, Any]) -> bool:
-            return s["deleted"] > 0 and (
-                s["deleted"] == s["records"] or s["deleted"] >= min_dead * s["records"]
-            )
+        def share(s: dict[str, Any]) -> float:
+            return s["deleted"] / s["records"] if s["records"] else 0.0
+
+        # Shards to rewrite: those at min_dead (or wholly dead), and, next to one of them,
+        # those at half of it: they would cross it soon, and one rewrite serves both.
+        dirty = [
+            s["deleted"] > 0 and (s["deleted"] == s["records"] or share(s) >= min_dead)
+            for s in shards
+        ]
+        for order in (range(1, len(shards)), range(len(shards) - 2, -1, -1)):
+            for i in order:
+                near = dirty[i - 1] if order.step == 1 else dirty[i + 1]
+                if near and not dirty[i] and shards[i]["deleted"] > 0:
+                    dirty[i] = share(shards[i]) >= min_dead / 2
 
         runs: list[tuple[int, int]] = []  # [first, end) rewritten as one file
         i = 0
         while i < len(shards):
             s = shards[i]
-            if not dirty(s) and s["records"] - s["deleted"] >= small:
+            if not dirty[i] and s["records"] - s["deleted"] >= small:
                 i += 1
                 continue
             first, live = i, 0
             while i < len(shards):
                 s = shards[i]
                 n = s["records"] - s["deleted"]
-                if not (dirty(s) or n < small) or (i > first and live + n > target):
+                if not (dirty[i] or n < small) or (i > first and live + n > target):
                     break
                 live += n
                 i += 1
-            if i - first > 1 or dirty(shards[first]):
+            if i - first > 1 or dirty[first]:
                 runs.append((first, i))
         if not runs:
             return self._gen

@@ -15,6 +15,10 @@ if "--filters" in sys.argv[1:]:
     from bench.filters_bench import main  # noqa: E402
 
     sys.exit(main([a for a in sys.argv[1:] if a != "--filters"]))
+if "--collection" in sys.argv[1:]:
+    from bench.collection_bench import main  # noqa: E402
+
+    sys.exit(main([a for a in sys.argv[1:] if a != "--collection"]))
 
 from bench.run import main  # noqa: E402
 

@@ -2,6 +2,7 @@
 
 from importlib import metadata as _metadata
 
+from korvel._collection import Collection
 from korvel._filters import And, Not, Or, Range
 from korvel._index import Index, SearchResult, open
 from korvel._manifest import write_manifest
@@ -15,6 +16,6 @@ except _metadata.PackageNotFoundError:  # running from a source tree that was ne
     __version__ = "0+unknown"
 
 __all__ = [
-    "And", "HybridIndex", "Index", "IndexWriter", "MemoryStats", "Not", "Or", "Range", "SearchResult",
-    "open", "write_manifest",
+    "And", "Collection", "HybridIndex", "Index", "IndexWriter", "MemoryStats", "Not", "Or", "Range",
+    "SearchResult", "open", "write_manifest",
 ]

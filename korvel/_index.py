@@ -10,7 +10,7 @@ from typing import NamedTuple, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from korvel import _engine, _manifest
+from korvel import _collection, _engine, _manifest
 from korvel._filters import Filter, FilterNode, to_node
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -153,7 +153,9 @@ class Index:
 
 def open(path: Union[PathLike, Sequence[PathLike]]) -> Index:  # noqa: A001 - korvel.open
     """Opens one data file (with its `.meta` sidecar), a list of them, or a shard manifest
-    (a path ending in ".json", see `korvel.write_manifest`) as one index.
+    (a path ending in ".json", see `korvel.write_manifest`) as one index. A directory is a
+    collection (`korvel.Collection`): its latest committed generation is opened, and the
+    Index keeps that generation for its lifetime.
 
     Files are memory-mapped, never copied. Several files must agree on the schema (names in
     order) and the dimension; their dictionaries may differ. The shards of a manifest must
@@ -161,6 +163,8 @@ def open(path: Union[PathLike, Sequence[PathLike]]) -> Index:  # noqa: A001 - ko
     """
     if isinstance(path, (str, os.PathLike)):
         single = os.fspath(path)
+        if os.path.isdir(single):
+            return Index(_collection.open_latest(single)[2])
         if _manifest.is_manifest_path(single):
             paths, doc = _manifest.read_manifest(single)
             index = _engine.open(paths)

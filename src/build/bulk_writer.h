@@ -158,6 +158,17 @@ class BulkWriter {
       uint64_t doc_id, std::span<const std::string> values,
       std::optional<std::span<const float>> embedding, uint64_t external_offset);
 
+  // As add() for a batch without embeddings, each record's signature given as the data file
+  // stores it (`signatures`: signature_size bytes per row) rather than computed: how records
+  // are copied from data files already written. Errors and all-or-nothing as add().
+  // REQUIRES: !batch.embeddings; signatures.size() == rows * signature size.
+  [[nodiscard]] Expected<void, BulkWriterError> add_signed(const BulkBatch& batch,
+                                                           std::span<const uint8_t> signatures);
+
+  // Room for `records` records in all, so that adding up to that many allocates nothing
+  // more for them: a writer whose final size is known holds no growth slack.
+  void reserve(size_t records);
+
   size_t size() const noexcept { return meta_.doc_ids.size(); }
   const std::vector<std::string>& schema() const noexcept { return meta_.schema; }
   const std::vector<TraitDictionary>& dicts() const noexcept { return meta_.dicts; }

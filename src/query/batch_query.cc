@@ -425,14 +425,37 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
       filter_of[q] = last_index;
     }
   }
+  // With deletions, unfiltered queries share one more distinct filter (null): the live
+  // records themselves.
+  const bool masked = !request.live.empty();
+  KORVEL_CHECK(!masked || request.live.size() == reader.layout().blocks,
+               "execute_batch: the live bitmap needs one word per 64 records");
+  if (masked) {
+    size_t live_filter = SIZE_MAX;
+    for (size_t q = 0; q < nq; ++q) {
+      if (filter_of[q] != SIZE_MAX) continue;
+      if (live_filter == SIZE_MAX) {
+        live_filter = distinct.size();
+        distinct.push_back(nullptr);
+      }
+      filter_of[q] = live_filter;
+    }
+  }
   std::vector<Matching> matching(distinct.size());
   pool.parallel_for(distinct.size(), threads, [&](size_t f) {
     Matching& m = matching[f];
-    auto bitmap = evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),
-                                  reader.bit_width(), reader.layout().blocks, n);
+    Expected<CandidateBitmap, TraitIndexOutOfRange> bitmap =
+        distinct[f] == nullptr
+            ? Expected<CandidateBitmap, TraitIndexOutOfRange>(
+                  CandidateBitmap(request.live.begin(), request.live.end()))
+            : evaluate_filter(*distinct[f], reader.code_planes(), reader.trait_count(),
+                              reader.bit_width(), reader.layout().blocks, n);
     if (!bitmap) {
       m.error = bitmap.error();
       return;
+    }
+    if (masked && distinct[f] != nullptr) {
+      for (size_t w = 0; w < bitmap->size(); ++w) (*bitmap)[w] &= request.live[w];
     }
     if (!bitmap->empty()) bitmap->back() &= last_word_mask(n);
     for (uint64_t w : *bitmap) m.count += static_cast<uint64_t>(std::popcount(w));

@@ -41,6 +41,12 @@ struct BatchRequest {
   std::optional<std::span<const uint8_t>> embeddings;  // caller's raw little-endian float32
   Rerank rerank = Rerank::kNone;
   size_t threads = 0;  // at most this many threads of the pool; 0: all of them
+  // The records that exist (a collection's shard with deletions): one bit per record, set
+  // for a live one, ceil(record_count / 64) words, bits past the last record clear. Empty:
+  // every record is live. Every query, filtered or not, sees only live records: the bitmap
+  // is ANDed into each filter's candidates and serves as the filter of unfiltered queries,
+  // so pools, lists and counts are those of an index holding only the live records.
+  std::span<const uint64_t> live;
 };
 
 struct BatchResult {

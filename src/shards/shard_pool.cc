@@ -139,6 +139,7 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
     }
     BatchRequest batch;
     batch.query_count = nq;
+    batch.live = set.shard(s).live;
     batch.vectors = request.queries;
     batch.filters = filters;
     batch.top_k = static_cast<uint32_t>(request.k);

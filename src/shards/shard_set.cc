@@ -127,6 +127,8 @@ Expected<CandidateBitmap, SearchError> match_bitmap(const ShardSet& set, size_t 
     bitmap = std::move(*evaluated);
   }
   if (!bitmap.empty()) bitmap.back() &= last_word_mask(n);
+  const std::vector<uint64_t>& live = set.shard(shard).live;
+  for (size_t w = 0; w < live.size(); ++w) bitmap[w] &= live[w];
   return bitmap;
 }
 
@@ -194,6 +196,10 @@ std::string to_string(const ShardSetError& e) {
   struct Render {
     std::string operator()(const NoShards&) const { return "No index files given"; }
     std::string operator()(const OpenError& v) const { return to_string(v); }
+    std::string operator()(const DeletionsMismatch& v) const {
+      return "Shard " + std::to_string(v.shard) + " ('" + v.path + "'): a deletion bitmap of " +
+             std::to_string(v.words) + " words for " + std::to_string(v.records) + " records";
+    }
     std::string operator()(const ShardMismatch& v) const {
       return "Shard " + std::to_string(v.shard) + " ('" + v.path +
              "') does not match shard 0: " + v.field + " is " + v.found + ", expected " +
@@ -255,7 +261,28 @@ Expected<ShardSet, ShardSetError> ShardSet::open(const std::vector<std::string>&
   for (const std::string& path : paths) {
     auto state = open_query_state(path);
     if (!state) return unexpected(ShardSetError{std::move(state).error()});
-    shards.push_back({path, std::move(*state)});
+    shards.push_back({path, std::move(*state), {}, 0});
+  }
+  return from_shards(std::move(shards));
+}
+
+Expected<ShardSet, ShardSetError> ShardSet::open(
+    const std::vector<std::string>& paths, const std::vector<std::vector<uint64_t>>& deleted) {
+  KORVEL_CHECK(deleted.size() == paths.size(), "ShardSet::open: one deletion bitmap per path");
+  std::vector<Shard> shards;
+  shards.reserve(paths.size());
+  for (size_t s = 0; s < paths.size(); ++s) {
+    auto state = open_query_state(paths[s]);
+    if (!state) return unexpected(ShardSetError{std::move(state).error()});
+    Shard& shard = shards.emplace_back(Shard{paths[s], std::move(*state), {}, 0});
+    if (deleted[s].empty()) continue;
+    const uint64_t n = shard.state.reader.record_count();
+    if (deleted[s].size() != shard.state.reader.layout().blocks) {
+      return unexpected(ShardSetError{DeletionsMismatch{s, paths[s], deleted[s].size(), n}});
+    }
+    shard.live.resize(deleted[s].size());
+    for (size_t w = 0; w < deleted[s].size(); ++w) shard.live[w] = ~deleted[s][w];
+    shard.live.back() &= last_word_mask(n);
   }
   return from_shards(std::move(shards));
 }
@@ -275,7 +302,16 @@ Expected<ShardSet, ShardSetError> ShardSet::from_shards(std::vector<Shard> shard
                                                     std::to_string(first.reader.vector_dim()),
                                                     std::to_string(q.reader.vector_dim())}});
     }
-    total += q.reader.record_count();
+    Shard& shard = shards[s];
+    KORVEL_CHECK(shard.live.empty() || shard.live.size() == q.reader.layout().blocks,
+                 "ShardSet: a live bitmap of the wrong size");
+    shard.live_count = q.reader.record_count();
+    if (!shard.live.empty()) {
+      shard.live.back() &= last_word_mask(q.reader.record_count());
+      shard.live_count = 0;
+      for (uint64_t w : shard.live) shard.live_count += static_cast<uint64_t>(std::popcount(w));
+    }
+    total += shard.live_count;
   }
   return ShardSet(std::move(shards), total);
 }
@@ -327,6 +363,11 @@ Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t sha
   if (resolved.size() == 1) return std::move(resolved[0]);
   if (is_and) return FilterExpr{AndNode{std::move(resolved)}};
   return FilterExpr{OrNode{std::move(resolved)}};
+}
+
+Expected<CandidateBitmap, SearchError> matching_records(const ShardSet& set, size_t shard,
+                                                        const std::optional<TraitFilter>& filter) {
+  return match_bitmap(set, shard, filter);
 }
 
 void parallel_for(size_t count, unsigned threads, const std::function<void(size_t)>& fn) {

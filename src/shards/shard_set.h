@@ -27,6 +27,11 @@ namespace korvel {
 struct Shard {
   std::string path;
   QueryState state;
+  // The shard's live records when some are deleted (a collection's deletion bitmap turned
+  // over): one bit per record, set when live, bits past the last record clear. Empty: every
+  // record is live. Every search, count and facet sees only the live records.
+  std::vector<uint64_t> live;
+  uint64_t live_count = 0;  // set by from_shards
 };
 
 // A filter by names, as the caller writes it.
@@ -65,7 +70,13 @@ struct ShardMismatch {  // shard `shard` disagrees with shard 0 on `field`
   std::string expected;
   std::string found;
 };
-using ShardSetError = std::variant<NoShards, OpenError, ShardMismatch>;
+struct DeletionsMismatch {  // shard `shard`'s deletion bitmap does not fit its records
+  size_t shard;
+  std::string path;
+  uint64_t words;
+  uint64_t records;
+};
+using ShardSetError = std::variant<NoShards, OpenError, ShardMismatch, DeletionsMismatch>;
 std::string to_string(const ShardSetError& e);
 
 // Search, count and facet errors.
@@ -126,11 +137,18 @@ class ShardSet {
   // the first OpenError, ShardMismatch for the first shard whose schema (names in order) or
   // dim differs from shard 0's. Nothing stays open on failure.
   static Expected<ShardSet, ShardSetError> open(const std::vector<std::string>& paths);
-  // The same checks over shards already opened.
+  // As open, with a deletion bitmap per shard: deleted[s] empty (nothing deleted) or
+  // ceil(records / 64) little-endian words, bit r set when record r of shard s is deleted.
+  // Bits past the last record are ignored. Errors: those of open, then DeletionsMismatch.
+  // REQUIRES: deleted.size() == paths.size().
+  static Expected<ShardSet, ShardSetError> open(const std::vector<std::string>& paths,
+                                                const std::vector<std::vector<uint64_t>>& deleted);
+  // The same checks over shards already opened (their `live` bitmaps as given).
   static Expected<ShardSet, ShardSetError> from_shards(std::vector<Shard> shards);
 
   const std::vector<std::string>& schema() const noexcept { return shards_[0].state.schema; }
   uint16_t dim() const noexcept { return shards_[0].state.reader.vector_dim(); }
+  // Live records: every record of every shard, less the deleted ones.
   uint64_t record_count() const noexcept { return record_count_; }
   size_t shard_count() const noexcept { return shards_.size(); }
   const Shard& shard(size_t i) const { return shards_[i]; }
@@ -152,6 +170,11 @@ class ShardSet {
 // Errors: UnknownTrait, RangeOnUntypedTrait.
 Expected<FilterExpr, SearchError> resolve_filter(const ShardSet& set, size_t shard,
                                                  const TraitFilter& filter);
+
+// The live records of shard `shard` matching `filter` (all live records without one): one
+// bit per record, bits past the last record clear. Errors: UnknownTrait.
+Expected<CandidateBitmap, SearchError> matching_records(const ShardSet& set, size_t shard,
+                                                        const std::optional<TraitFilter>& filter);
 
 // How a pool is ranked before its first k are kept. kCascade: the pool ordered by sign score
 // (ties in pool order), its first rescore * k re-scored exactly and ranked as kExact ranks.

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -20,6 +21,7 @@
 #include "build/compile.h"
 #include "common/little_endian.h"
 #include "common/test_allocation.h"
+#include "shards/compact.h"
 #include "sidecar/sidecar.h"
 
 namespace korvel {
@@ -384,6 +386,88 @@ TEST_F(ShardSetTest, OpeningChecksEveryShard) {
                 "': File access failed: No such file or directory (os error 2)");
   std::remove((path("a") + ".meta").c_str());
   EXPECT_EQ(open({"a"}).substr(0, 25), "Failed to read metadata '");
+}
+
+}  // namespace
+}  // namespace korvel
+
+namespace korvel {
+namespace {
+
+std::vector<uint8_t> file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Shards with deletion bitmaps answer as one file of their live records in order, and
+// rewriting them writes exactly that file.
+TEST_F(ShardSetTest, DeletedRecordsAreInvisibleAndRewritingDropsThem) {
+  std::mt19937 rng(11);
+  constexpr uint16_t kDim = 20;
+  const std::vector<Rec> recs = random_records(rng, 900, kDim);
+  const std::vector<size_t> sizes = {130, 64, 0, 70, 636};
+  std::vector<std::string> paths;
+  std::vector<std::vector<uint64_t>> deleted;
+  std::vector<Rec> live;
+  size_t first = 0;
+  for (size_t s = 0; s < sizes.size(); ++s) {
+    paths.push_back(path("shard" + std::to_string(s)));
+    write_index(paths.back(), kDim,
+                std::vector<Rec>(recs.begin() + first, recs.begin() + first + sizes[s]));
+    // Shard 0 keeps everything (no bitmap), shard 1 loses everything, the others a random
+    // share; bits past the last record are set to show they are ignored.
+    std::vector<uint64_t> words(s == 0 ? 0 : (sizes[s] + 63) / 64, s == 1 ? ~uint64_t{0} : 0);
+    std::bernoulli_distribution gone(s == 3 ? 0.9 : 0.3);
+    for (size_t r = 0; r < sizes[s]; ++r) {
+      if (s > 1 && gone(rng)) words[r / 64] |= uint64_t{1} << (r % 64);
+      if (words.empty() || ((words[r / 64] >> (r % 64)) & 1) == 0) live.push_back(recs[first + r]);
+    }
+    if (!words.empty()) words.back() |= ~last_word_mask(sizes[s]);
+    deleted.push_back(std::move(words));
+    first += sizes[s];
+  }
+  write_index(path("live"), kDim, live);
+  auto set = ShardSet::open(paths, deleted);
+  auto whole = ShardSet::open({path("live")});
+  ASSERT_TRUE(set.has_value() && whole.has_value());
+  EXPECT_EQ(set->record_count(), live.size());
+
+  std::normal_distribution<float> normal;
+  std::vector<float> queries(9 * kDim);
+  for (float& v : queries) v = normal(rng);
+  for (const NamedFilter& f : filters()) {
+    EXPECT_EQ(*count(*set, f.make()), *count(*whole, f.make()));
+    auto a = facets(*set, "size", f.make());
+    auto b = facets(*whole, "size", f.make());
+    ASSERT_TRUE(a.has_value() && b.has_value());
+    using Counts = std::map<std::string, uint64_t>;
+    EXPECT_EQ(Counts(a->begin(), a->end()), Counts(b->begin(), b->end()));
+    for (Rescoring rerank : {Rescoring::kNone, Rescoring::kExact, Rescoring::kSigns}) {
+      for (uint64_t k : {1u, 7u, 200u}) {
+        SearchRequest request;
+        request.queries = queries;
+        request.query_count = k == 7 ? 2 : 9;  // 2: each query streams its records
+        request.queries = request.queries.subspan(0, request.query_count * kDim);
+        request.k = k;
+        if (auto filter = f.make()) request.filters.push_back(std::move(filter));
+        request.rerank = rerank;
+        request.embeddings = {std::span<const uint8_t>(buffer)};
+        auto x = search_batch(*set, request);
+        auto y = search_batch(*whole, request);
+        ASSERT_TRUE(x.has_value() && y.has_value());
+        expect_same(*x, *y);
+      }
+    }
+  }
+  ASSERT_TRUE(write_live_records(*set, 0, sizes.size(), path("rewritten")).has_value());
+  EXPECT_EQ(file_bytes(path("rewritten")), file_bytes(path("live")));
+  EXPECT_EQ(file_bytes(path("rewritten.meta")), file_bytes(path("live.meta")));
+
+  deleted[3].pop_back();
+  auto bad = ShardSet::open(paths, deleted);
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(to_string(bad.error()),
+            "Shard 3 ('" + paths[3] + "'): a deletion bitmap of 1 words for 70 records");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "python/py_error.h"
 #include "python/py_ref.h"
 #include "python/trampoline.h"
+#include "shards/compact.h"
 #include "shards/shard_pool.h"
 #include "shards/shard_set.h"
 
@@ -311,14 +312,50 @@ struct Facets {
 };
 
 struct Open {
-  enum Param : size_t { kPaths };
-  static constexpr Parameter kParams[] = {{kPaths, "paths", kRequired}};
+  enum Param : size_t { kPaths, kDeleted };
+  static constexpr Parameter kParams[] = {{kPaths, "paths", kRequired}, {kDeleted, "deleted"}};
   static constexpr MethodDecl kDecl{
       .owner = nullptr,
       .name = "open",
       .receiver = Receiver::kNone,
       .params = kParams,
-      .doc = "Opens one data file (a str) or several as one index (a list of str)."};
+      .doc =
+          "Opens one data file (a str) or several as one index (a list of str); `deleted`\n"
+          "holds one entry per shard: None or its deletion bitmap (uint64 words, bit r set\n"
+          "when record r is deleted)."};
+};
+
+struct Matching {
+  enum Param : size_t { kShard, kFilters };
+  static constexpr Parameter kParams[] = {{kShard, "shard", kRequired}, {kFilters, "filters"}};
+  static constexpr MethodDecl kDecl{
+      .owner = kIndexName,
+      .name = "matching",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc = "The live records of one shard matching the filter, as uint64 bitmap words."};
+};
+
+struct DocIds {
+  enum Param : size_t { kShard };
+  static constexpr Parameter kParams[] = {{kShard, "shard", kRequired}};
+  static constexpr MethodDecl kDecl{.owner = kIndexName,
+                                    .name = "doc_ids",
+                                    .receiver = Receiver::kShared,
+                                    .params = kParams,
+                                    .doc = "The document id of every record of one shard."};
+};
+
+struct Rewrite {
+  enum Param : size_t { kPath, kFirst, kEnd };
+  static constexpr Parameter kParams[] = {
+      {kPath, "path", kRequired}, {kFirst, "first", kRequired}, {kEnd, "end", kRequired}};
+  static constexpr MethodDecl kDecl{
+      .owner = kIndexName,
+      .name = "rewrite",
+      .receiver = Receiver::kShared,
+      .params = kParams,
+      .doc = "Writes the live records of shards first..end-1, in order, as one data file."};
 };
 
 struct MergePools {
@@ -657,7 +694,64 @@ PyResult<OwnedRef> facets_body(IndexObject* self, Args<Facets> args) {
   return dict;
 }
 
+PyResult<size_t> shard_arg(const ShardSet& set, PyObject* obj) {
+  const long long s = PyLong_AsLongLong(obj);
+  if (s == -1 && PyErr_Occurred()) return unexpected(PyError::fetch());
+  if (s < 0 || static_cast<unsigned long long>(s) >= set.shard_count()) {
+    return unexpected(value_error("shard " + std::to_string(s) + " is not in this set"));
+  }
+  return static_cast<size_t>(s);
+}
+
+PyResult<OwnedRef> uint64_array(const uint64_t* values, size_t count) {
+  const size_t dims[1] = {count};
+  void* data = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef out, new_array(ArrayKind::kUInt64, 1, dims, &data));
+  if (count != 0) std::memcpy(data, values, count * sizeof(uint64_t));
+  return out;
+}
+
+PyResult<OwnedRef> matching_body(IndexObject* self, Args<Matching> args) {
+  KORVEL_ASSIGN_OR_RETURN(const size_t shard, shard_arg(self->set, args[Matching::kShard]));
+  KORVEL_ASSIGN_OR_RETURN(std::optional<TraitFilter> filter,
+                          to_single_filter(args[Matching::kFilters]));
+  auto bitmap =
+      without_interpreter_lock([&] { return matching_records(self->set, shard, filter); });
+  if (!bitmap) return unexpected(search_error(bitmap.error()));
+  return uint64_array(bitmap->data(), bitmap->size());
+}
+
+PyResult<OwnedRef> doc_ids_body(IndexObject* self, Args<DocIds> args) {
+  KORVEL_ASSIGN_OR_RETURN(const size_t shard, shard_arg(self->set, args[DocIds::kShard]));
+  const uint64_t n = self->set.shard(shard).state.reader.record_count();
+  std::vector<uint64_t> ids(n);
+  for (uint64_t r = 0; r < n; ++r) ids[r] = self->set.doc_id(shard, r);
+  return uint64_array(ids.data(), ids.size());
+}
+
+PyResult<OwnedRef> rewrite_body(IndexObject* self, Args<Rewrite> args) {
+  KORVEL_ASSIGN_OR_RETURN(std::string path, args.convert(Rewrite::kPath, to_utf8));
+  KORVEL_ASSIGN_OR_RETURN(const size_t first, shard_arg(self->set, args[Rewrite::kFirst]));
+  const long long end = PyLong_AsLongLong(args[Rewrite::kEnd]);
+  if (end == -1 && PyErr_Occurred()) return unexpected(PyError::fetch());
+  if (end <= static_cast<long long>(first) ||
+      static_cast<unsigned long long>(end) > self->set.shard_count()) {
+    return unexpected(value_error("end: not a shard after first"));
+  }
+  auto written = without_interpreter_lock(
+      [&] { return write_live_records(self->set, first, static_cast<size_t>(end), path); });
+  if (!written) {
+    const RewriteError& e = written.error();
+    if (std::holds_alternative<SaveError>(e)) return unexpected(io_error(to_string(e)));
+    return unexpected(value_error(to_string(e)));
+  }
+  return OwnedRef::borrow(Py_None);
+}
+
 MethodEntry g_methods[] = {
+    instance_method<IndexClass, Matching, matching_body>(),
+    instance_method<IndexClass, DocIds, doc_ids_body>(),
+    instance_method<IndexClass, Rewrite, rewrite_body>(),
     instance_method<IndexClass, Search, search_body>(),
     instance_method<IndexClass, Pools, pools_body>(),
     instance_method<IndexClass, Rescore, rescore_body>(),
@@ -721,7 +815,19 @@ PyResult<OwnedRef> open_body(Args<Open> args) {
   } else {
     KORVEL_ASSIGN_OR_RETURN(paths, args.convert(Open::kPaths, to_string_list));
   }
-  auto set = without_interpreter_lock([&] { return ShardSet::open(paths); });
+  std::vector<std::vector<uint64_t>> deleted(paths.size());
+  PyObject* given = args[Open::kDeleted];
+  if (given != nullptr && given != Py_None) {
+    if (!PyList_Check(given) || static_cast<size_t>(PyList_GET_SIZE(given)) != paths.size()) {
+      return unexpected(type_error("deleted: expected a list with one entry per path"));
+    }
+    for (size_t s = 0; s < paths.size(); ++s) {
+      PyObject* entry = PyList_GET_ITEM(given, static_cast<Py_ssize_t>(s));
+      if (entry == Py_None) continue;
+      KORVEL_ASSIGN_OR_RETURN(deleted[s], to_native_values<uint64_t>(entry, "deleted"));
+    }
+  }
+  auto set = without_interpreter_lock([&] { return ShardSet::open(paths, deleted); });
   if (!set) {
     const auto* open = std::get_if<OpenError>(&set.error());
     if (open != nullptr && is_os_failure(*open)) return unexpected(io_error(to_string(*open)));

@@ -699,6 +699,8 @@ constexpr uint64_t kFacetBlockWork = 16;
 // Eq nodes of the tree: the plane passes its evaluation makes per block.
 uint64_t eq_nodes(const FilterExpr& f) noexcept {
   if (std::holds_alternative<EqNode>(f.node)) return 1;
+  // A set decodes the trait's codes once per block: about the work of a few equalities.
+  if (std::holds_alternative<InSetNode>(f.node)) return 4;
   if (const auto* n = std::get_if<NotNode>(&f.node)) return eq_nodes(*n->child);
   const auto& children = std::holds_alternative<AndNode>(f.node)
                              ? std::get<AndNode>(f.node).children
@@ -790,24 +792,34 @@ Expected<CandidateBitmap, TraitIndexOutOfRange> evaluate_piece(const IndexReader
 }  // namespace
 
 Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const FilterExpr* filter,
-                                              ThreadPool& pool, size_t threads) {
+                                              ThreadPool& pool, size_t threads,
+                                              const uint64_t* live) {
   const uint64_t n = reader.record_count();
-  if (filter == nullptr) return n;
+  if (filter == nullptr && live == nullptr) return n;
   if (n == 0) return count_matching(reader, filter);  // no block: only the filter's check
   std::vector<uint64_t> totals(pool.thread_count() + 1, 0);
   std::vector<std::optional<TraitIndexOutOfRange>> errors(totals.size());
   auto count_piece = [&](size_t r, uint64_t b, uint64_t e) {
     if (errors[r]) return;
+    uint64_t total = 0;
+    if (filter == nullptr) {
+      for (uint64_t i = b; i < e; ++i) total += static_cast<uint64_t>(std::popcount(live[i]));
+      totals[r] += total;
+      return;
+    }
     auto bitmap = evaluate_piece(reader, *filter, b, e);
     if (!bitmap) {
       errors[r] = bitmap.error();
       return;
     }
-    uint64_t total = 0;
-    for (uint64_t w : *bitmap) total += static_cast<uint64_t>(std::popcount(w));
+    for (size_t i = 0; i < bitmap->size(); ++i) {
+      const uint64_t w = live == nullptr ? (*bitmap)[i] : (*bitmap)[i] & live[b + i];
+      total += static_cast<uint64_t>(std::popcount(w));
+    }
     totals[r] += total;
   };
-  const size_t ranges = for_block_pieces(reader, pool, threads, eq_nodes(*filter), count_piece);
+  const size_t ranges = for_block_pieces(reader, pool, threads,
+                                         filter == nullptr ? 1 : eq_nodes(*filter), count_piece);
   uint64_t total = 0;
   for (size_t r = 0; r < ranges; ++r) {
     if (errors[r]) return unexpected(QueryError{*errors[r]});
@@ -818,7 +830,7 @@ Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const F
 
 Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& reader, size_t trait,
                                                          const FilterExpr* filter, ThreadPool& pool,
-                                                         size_t threads) {
+                                                         size_t threads, const uint64_t* live) {
   const uint64_t n = reader.record_count();
   const uint16_t traits = reader.trait_count();
   const uint8_t width = reader.bit_width();
@@ -848,6 +860,7 @@ Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& read
         for (uint64_t i = b; i < e; ++i) {
           uint64_t records = i + 1 == blocks ? last_word_mask(n) : ~uint64_t{0};
           if (filter != nullptr) records &= bitmap[i - b];
+          if (live != nullptr) records &= live[i];
           add_block_codes(planes + i * block_stride + trait * width * 8, width, records,
                           counts[r].data());
         }

@@ -87,11 +87,14 @@ Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& read
 // count_matching and facet_counts on up to `threads` threads of `pool` (0: all of them): the
 // blocks are cut into one range per thread, each range's filter evaluated in pieces small
 // enough to stay in cache, and the per-range counts added. The same results and errors as
-// the one-thread forms.
+// the one-thread forms. `live`, when given, holds one bit per record (a word per block):
+// records whose bit is clear (deleted ones) are counted nowhere.
 Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const FilterExpr* filter,
-                                              ThreadPool& pool, size_t threads);
+                                              ThreadPool& pool, size_t threads,
+                                              const uint64_t* live = nullptr);
 Expected<std::vector<uint64_t>, QueryError> facet_counts(const IndexReader& reader, size_t trait,
                                                          const FilterExpr* filter, ThreadPool& pool,
-                                                         size_t threads);
+                                                         size_t threads,
+                                                         const uint64_t* live = nullptr);
 
 }  // namespace korvel

@@ -132,6 +132,11 @@ Expected<CandidateBitmap, SearchError> match_bitmap(const ShardSet& set, size_t 
   return bitmap;
 }
 
+// The shard's live bitmap for the engine's counts, or null when no record is deleted.
+const uint64_t* live_words(const Shard& shard) noexcept {
+  return shard.live.empty() ? nullptr : shard.live.data();
+}
+
 // offset + bytes in decimal, also past 2^64 (an offset near the top of the range).
 std::string end_text(uint64_t offset, uint64_t bytes) {
   if (offset <= UINT64_MAX - bytes) return std::to_string(offset + bytes);
@@ -444,7 +449,8 @@ Expected<uint64_t, SearchError> count(const ShardSet& set,
   uint64_t total = 0;
   for (size_t s = 0; s < set.shard_count(); ++s) {
     KORVEL_ASSIGN_OR_RETURN(FilterExpr expr, resolve_filter(set, s, *filter));
-    auto n = count_matching(set.shard(s).state.reader, &expr, default_thread_pool(), 0);
+    auto n = count_matching(set.shard(s).state.reader, &expr, default_thread_pool(), 0,
+                            live_words(set.shard(s)));
     if (!n) return unexpected(SearchError{std::move(n).error()});
     total += *n;
   }
@@ -473,7 +479,8 @@ Expected<std::vector<std::pair<std::string, uint64_t>>, SearchError> facets(
       }
       continue;
     }
-    auto counted = facet_counts(reader, t, expr ? &*expr : nullptr, default_thread_pool(), 0);
+    auto counted = facet_counts(reader, t, expr ? &*expr : nullptr, default_thread_pool(), 0,
+                                live_words(set.shard(s)));
     if (!counted) return unexpected(SearchError{std::move(counted).error()});
     const std::vector<uint64_t>& per_code = *counted;
     for (auto& [value, code] : q.dicts[t].entries_by_code()) {

@@ -10,10 +10,9 @@ from korvel import _engine
 from korvel._inspect_cmd import InspectError, format_report, inspect_index, report_json
 
 
-def thread_count() -> int:
-    """Threads a batched search uses when not told: the search pool's size, one thread per
-    online processor."""
-    return os.cpu_count() or 1
+def thread_count() -> str:
+    """Threads a search uses when not told: the process's pool, and what sized it."""
+    return f"{_engine.thread_count()} ({_engine.thread_count_source()}; KORVEL_THREADS overrides)"
 
 
 def info_report() -> str:

@@ -103,4 +103,5 @@ def test_info_command(kernels):
     assert lines[1].startswith(f"kernels: {chosen} (")
     assert lines[2] == "usable kernel tables: " + ", ".join(info["usable"])
     assert lines[3].startswith("processor: avx2 ")
-    assert lines[-1] == f"threads: {os.cpu_count()}"
+    assert lines[-1] == (f"threads: {_engine.thread_count()} ({_engine.thread_count_source()}; "
+                         "KORVEL_THREADS overrides)")

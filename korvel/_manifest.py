@@ -101,7 +101,7 @@ def parse_manifest(path: str) -> tuple[list[str], dict[str, Any]]:
         raw = f.read()
     try:
         doc = json.loads(raw)
-    except ValueError as e:
+    except (ValueError, RecursionError) as e:  # deep nesting exhausts the decoder's recursion
         raise ValueError(f"Invalid manifest '{path}': {e}") from None
     shards = doc.get("shards") if isinstance(doc, dict) else None
     if (

@@ -143,6 +143,9 @@ def test_manifest_file(shards, tmp_path):
     expect("Invalid manifest '{m}': not a korvel-shards document", {"shards": []})
     expect("Invalid manifest '{m}': unsupported version 2", dict(doc, version=2))
     expect("Manifest '{m}': the shards have dim 16, the manifest says 8", dict(doc, dim=8))
+    (shards["dir"] / "bad.json").write_text("[" * 100000 + "]" * 100000)
+    with pytest.raises(ValueError, match=r"^Invalid manifest '.*bad.json': maximum recursion depth"):
+        korvel.open(shards["dir"] / "bad.json")
     missing = dict(doc, shards=doc["shards"] + [{"path": "gone.korvix", "records": 1}])
     with pytest.raises(FileNotFoundError, match=r"shard 6 \('gone.korvix'\) does not exist"):
         (shards["dir"] / "bad.json").write_text(json.dumps(missing))

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -769,6 +770,14 @@ const std::string& scratch_dir() {
     std::string templ = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     templ += "/engine_fuzz.XXXXXX";
     CHECK_SAME(mkdtemp(templ.data()) != nullptr);
+    // Removed at exit; a plain copy, since the string may be destroyed before the handler runs.
+    static char path[256];
+    CHECK_SAME(templ.size() < sizeof path);
+    std::memcpy(path, templ.c_str(), templ.size() + 1);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    });
     return templ;
   }();
   return dir;

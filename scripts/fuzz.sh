@@ -10,8 +10,7 @@
 #                                          a corpus kept in build/fuzz/corpus/ across runs;
 #                                          logs in build/fuzz/<target>-long.log
 # FUZZ_TARGETS="engine_fuzz manifest_columns_fuzz" runs only those. The Python target uses
-# $PYTHON (or `python`), installs atheris into it when missing, and the package from this
-# tree when `korvel` does not import.
+# $PYTHON (or `python`), into which it installs this tree's package, and atheris when missing.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 LONG=0
@@ -58,9 +57,9 @@ if [[ " $TARGETS " == *" manifest_columns_fuzz "* ]]; then
   "$PY" -c "import atheris" 2>/dev/null ||
     "$PY" -m pip install -q "atheris>=2.3,<3; python_version < '3.11'" \
       "atheris>=2.3; python_version >= '3.11'"
-  # Imported from outside the tree, so that the installed package is found.
-  (cd "$WORK" && "$PY" -c "import korvel._engine") 2>/dev/null ||
-    "$PY" -m pip install -q --no-build-isolation "$ROOT"
+  # The package of this tree, not whatever was installed before (an incremental build).
+  "$PY" -m pip install -q --no-build-isolation "$ROOT" 2>/dev/null ||
+    "$PY" -m pip install -q "$ROOT"
 fi
 
 command_of() {  # the command line that runs target $1

@@ -1,7 +1,8 @@
-// Writes the seed corpora of the fuzz targets into <dir>/{sidecar,reader,query}_fuzz/:
+// Writes the seed corpora of the fuzz targets into <dir>/<target>/:
 // sidecars and data files as the writers produce them (every trait count and record count
 // shape near a block edge, embeddings or none, 4- and 16-bit planes by re-stamping the
-// header of a file of matching size), and fixed pseudo-random inputs for the query target.
+// header of a file of matching size), and fixed pseudo-random inputs for the query, engine
+// and manifest/column targets.
 //   write_seeds <dir>
 #include <filesystem>
 #include <fstream>
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path root = argv[1];
-  for (const char* target : {"sidecar_fuzz", "reader_fuzz", "query_fuzz"}) {
+  for (const char* target :
+       {"sidecar_fuzz", "reader_fuzz", "query_fuzz", "engine_fuzz", "manifest_columns_fuzz"}) {
     std::filesystem::create_directories(root / target);
   }
   std::mt19937 rng(7);
@@ -109,6 +111,20 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes(len);
     for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
     write_file(root / "query_fuzz" / ("random" + std::to_string(len)), bytes.data(), bytes.size());
+  }
+  // engine_fuzz reads its shape from the end of the input and seeds its generators from
+  // there too: random inputs of a few lengths reach filters, re-ranking and several shards.
+  for (size_t len : {24, 96, 256, 512}) {
+    std::vector<uint8_t> bytes(len);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    write_file(root / "engine_fuzz" / ("random" + std::to_string(len)), bytes.data(), bytes.size());
+  }
+  // The Python target (fuzz/manifest_columns_fuzz.py) takes its choices from any bytes.
+  for (size_t len : {8, 32, 128, 512}) {
+    std::vector<uint8_t> bytes(len);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(rng());
+    write_file(root / "manifest_columns_fuzz" / ("random" + std::to_string(len)), bytes.data(),
+               bytes.size());
   }
   return 0;
 }

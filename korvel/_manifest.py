@@ -149,7 +149,7 @@ def parse_manifest(path: str) -> tuple[list[str], dict[str, Any]]:
         doc = json.loads(raw)
     except ValueError as e:
         raise ValueError(f"Invalid manifest '{path}': {e}") from None
-    except RecursionError:
+    except RecursionError:  # deep nesting exhausts the decoder's recursion
         raise ValueError(f"Invalid manifest '{path}': nested too deeply") from None
     shards = doc.get("shards") if isinstance(doc, dict) else None
     if (

@@ -83,9 +83,9 @@ __attribute__((target("avx2"))) size_t packed_groups(const uint8_t* query, const
 // kChunks: the number of whole 32-byte chunks when 1 to 4 (the query's stay in registers),
 // 0 for any number.
 template <size_t kChunks>
-__attribute__((target("avx2"))) void record_groups(const uint8_t* query, const uint8_t* sigs,
-                                                   size_t len, size_t first, size_t count,
-                                                   __m256i bound, uint64_t* masks) noexcept {
+__attribute__((target("avx2"))) void record_groups_avx2(const uint8_t* query, const uint8_t* sigs,
+                                                        size_t len, size_t first, size_t count,
+                                                        __m256i bound, uint64_t* masks) noexcept {
   const size_t whole = kChunks > 0 ? kChunks : len / 32;
   const size_t rest = len % 32;
   const bool short_records = len < 32;
@@ -163,15 +163,15 @@ __attribute__((target("avx2"))) void hamming_bound_avx2(const uint8_t* query, co
   if (len == 16) done = packed_groups<2>(query, sigs, count, b, masks);
   switch (len / 32) {
     case 1:
-      return record_groups<1>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx2<1>(query, sigs, len, done, count, b, masks);
     case 2:
-      return record_groups<2>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx2<2>(query, sigs, len, done, count, b, masks);
     case 3:
-      return record_groups<3>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx2<3>(query, sigs, len, done, count, b, masks);
     case 4:
-      return record_groups<4>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx2<4>(query, sigs, len, done, count, b, masks);
     default:
-      return record_groups<0>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx2<0>(query, sigs, len, done, count, b, masks);
   }
 }
 

@@ -80,7 +80,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups
 // a masked load. Plain loads: a masked load from memory that misses the cache stalls here.
 // kWhole: the number of whole chunks when 0 to 4 (the query's stay in registers), -1 for any.
 template <int kWhole>
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups(
+__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups_avx512(
     const uint8_t* query, const uint8_t* sigs, size_t len, size_t first, size_t count,
     __m512i bound, uint64_t* masks) noexcept {
   const size_t whole = kWhole >= 0 ? static_cast<size_t>(kWhole) : len / 64;
@@ -143,17 +143,17 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void hamming_bound_a
   if (len == 32) done = packed_groups<4>(query, sigs, count, b, masks);
   switch (len / 64) {
     case 0:
-      return record_groups<0>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx512<0>(query, sigs, len, done, count, b, masks);
     case 1:
-      return record_groups<1>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx512<1>(query, sigs, len, done, count, b, masks);
     case 2:
-      return record_groups<2>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx512<2>(query, sigs, len, done, count, b, masks);
     case 3:
-      return record_groups<3>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx512<3>(query, sigs, len, done, count, b, masks);
     case 4:
-      return record_groups<4>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx512<4>(query, sigs, len, done, count, b, masks);
     default:
-      return record_groups<-1>(query, sigs, len, done, count, b, masks);
+      return record_groups_avx512<-1>(query, sigs, len, done, count, b, masks);
   }
 }
 

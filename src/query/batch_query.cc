@@ -24,7 +24,6 @@
 
 #include "common/check.h"
 #include "common/little_endian.h"
-#include "query/candidate_pool.h"
 #include "simd/hamming_block.h"
 #include "simd/kernel_table.h"
 #include "vector/dot.h"
@@ -48,9 +47,16 @@ constexpr size_t kMaskWords = kBlockRecords / 64;
 // less) takes fewer and none waits long for the last.
 constexpr uint64_t kRangesPerThread = 4;
 
-// The `capacity` smallest of at most `offers` distinct keys (distance << 32 | record), as in
-// CandidatePool, with the bound exposed: a record farther than bound_distance() can no longer
-// enter. Room for 2 x capacity keys, or for every offer when there are fewer.
+struct HammingCandidate {
+  uint64_t record_index;
+  uint32_t distance;
+};
+
+// The `capacity` smallest of at most `offers` distinct keys (distance << 32 | record), one
+// integer comparison ordering two candidates; a record farther than bound_distance() can no
+// longer enter. Room for 2 x capacity keys, or for every offer when there are fewer: when the
+// buffer fills, a linear-time selection keeps the best `capacity` and the worst of them
+// becomes the bound.
 class BoundedPool {
  public:
   BoundedPool(size_t capacity, uint64_t offers)

@@ -10,7 +10,6 @@
 
 #include "categorical/plane_packing.h"
 #include "common/little_endian.h"
-#include "query/candidate_pool.h"
 #include "query/test_filters.h"
 
 namespace korvel {
@@ -226,77 +225,6 @@ TEST(SameFilter, EqualOnlyToTheSameTree) {
     EXPECT_EQ(filter_hash(a[i]), filter_hash(b[i])) << i;
     for (size_t j = 0; j < b.size(); ++j)
       EXPECT_EQ(same_filter(a[i], b[j]), i == j) << i << " " << j;
-  }
-}
-
-TEST(CandidatePool, KeepsNearestByDistanceThenRecord) {
-  CandidatePool pool(6);
-  const uint32_t distances[] = {9, 3, 7, 3, 0, 12, 3, 5, 3, 7};
-  for (uint64_t r = 0; r < 10; ++r) pool.offer(r, distances[r]);
-  const auto kept = pool.take_sorted();
-  std::vector<std::pair<uint32_t, uint64_t>> got;
-  for (const auto& c : kept) got.push_back({c.distance, c.record_index});
-  const std::vector<std::pair<uint32_t, uint64_t>> want = {{0, 4}, {3, 1}, {3, 3},
-                                                           {3, 6}, {3, 8}, {5, 7}};
-  EXPECT_EQ(got, want);
-  EXPECT_TRUE(pool.take_sorted().empty());
-}
-
-// Any arrival order (not only ascending records) against a full sort.
-TEST(CandidatePool, MatchesFullSort) {
-  std::mt19937 rng(11);
-  for (size_t capacity : {1, 2, 3, 30, 100}) {
-    for (size_t count : {0, 1, 5, 29, 30, 31, 500}) {
-      std::vector<std::pair<uint32_t, uint64_t>> all;
-      for (size_t i = 0; i < count; ++i) {
-        all.push_back({static_cast<uint32_t>(rng() % 8 + (rng() % 50 == 0 ? 65000 : 0)),
-                       rng() % 2 == 0 ? i : uint64_t{0xFFFFFFFE} - i});
-      }
-      std::shuffle(all.begin(), all.end(), rng);
-      CandidatePool pool(capacity);
-      for (auto [d, r] : all) pool.offer(r, d);
-      std::sort(all.begin(), all.end());
-      all.resize(std::min(capacity, all.size()));
-      std::vector<std::pair<uint32_t, uint64_t>> got;
-      for (const auto& c : pool.take_sorted()) got.push_back({c.distance, c.record_index});
-      ASSERT_EQ(got, all) << "capacity " << capacity << " count " << count;
-    }
-  }
-}
-
-// Batches (a record list or a range of records) give the pool that single offers give:
-// every length around the groups of four, ties at the bound, distances up to the largest
-// a signature can have, and a first record above 2^31.
-TEST(CandidatePool, OfferManyMatchesSingleOffers) {
-  std::mt19937 rng(12);
-  for (size_t capacity : {1, 3, 30}) {
-    for (size_t count : {0, 1, 3, 4, 5, 8, 63, 64, 513}) {
-      std::vector<uint32_t> records(count), distances(count);
-      for (size_t i = 0; i < count; ++i) {
-        records[i] = static_cast<uint32_t>(rng() % 4 == 0 ? 0xFFFFFFFF - i : 7 * i);
-        distances[i] = static_cast<uint32_t>(rng() % 6 == 0 ? 524280 - rng() % 3 : rng() % 9);
-      }
-      for (uint64_t first : {uint64_t{0}, uint64_t{0x80000000}}) {
-        CandidatePool single(capacity), listed(capacity), ranged(capacity);
-        for (size_t i = 0; i < count; ++i) single.offer(records[i], distances[i]);
-        listed.offer_many(records.data(), 0, distances.data(), count);
-        // Two calls, so the second starts against the bound the first one left.
-        const size_t half = count / 2;
-        ranged.offer_many(nullptr, first, distances.data(), half);
-        ranged.offer_many(nullptr, first + half, distances.data() + half, count - half);
-        CandidatePool range_single(capacity);
-        for (size_t i = 0; i < count; ++i) range_single.offer(first + i, distances[i]);
-        auto pairs = [](std::vector<HammingCandidate> v) {
-          std::vector<std::pair<uint32_t, uint64_t>> out;
-          for (const auto& c : v) out.push_back({c.distance, c.record_index});
-          return out;
-        };
-        const std::string where = "capacity " + std::to_string(capacity) + " count " +
-                                  std::to_string(count) + " first " + std::to_string(first);
-        ASSERT_EQ(pairs(listed.take_sorted()), pairs(single.take_sorted())) << where;
-        ASSERT_EQ(pairs(ranged.take_sorted()), pairs(range_single.take_sorted())) << where;
-      }
-    }
   }
 }
 

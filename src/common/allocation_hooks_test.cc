@@ -14,14 +14,19 @@
 namespace korvel::testing_memory {
 namespace {
 
-// >= 0: the number of allocations that still succeed before one throws std::bad_alloc. One
-// counter for every thread, so that allocations on a pool's workers fail as well.
+// >= 0: the number of allocations that still succeed before one throws std::bad_alloc: on
+// the arming thread alone (fail_allocation_after), or on any thread (arm_allocation_failure),
+// so that allocations on a pool's workers fail as well.
+thread_local long thread_allocations_until_failure = -1;
 std::atomic<long> allocations_until_failure{-1};
 std::atomic<bool> failure_thrown{false};
 std::atomic<size_t> held{0};
 std::atomic<size_t> peak{0};
 
 void* allocate(size_t size, size_t alignment) {
+  if (thread_allocations_until_failure >= 0 && thread_allocations_until_failure-- == 0) {
+    throw std::bad_alloc();
+  }
   long left = allocations_until_failure.load(std::memory_order_relaxed);
   while (left >= 0) {
     if (allocations_until_failure.compare_exchange_weak(left, left - 1)) {
@@ -61,10 +66,7 @@ void release(void* p) noexcept {
 
 }  // namespace
 
-void fail_allocation_after(long count) noexcept {
-  failure_thrown.store(false);
-  allocations_until_failure.store(count);
-}
+void fail_allocation_after(long count) noexcept { thread_allocations_until_failure = count; }
 size_t bytes_held() noexcept { return held.load(std::memory_order_relaxed); }
 size_t peak_bytes_held() noexcept { return peak.load(std::memory_order_relaxed); }
 void reset_peak() noexcept { peak.store(held.load(std::memory_order_relaxed)); }
@@ -73,7 +75,10 @@ void reset_peak() noexcept { peak.store(held.load(std::memory_order_relaxed)); }
 
 namespace korvel::fault {
 
-void arm_allocation_failure(long k) noexcept { testing_memory::fail_allocation_after(k); }
+void arm_allocation_failure(long k) noexcept {
+  testing_memory::failure_thrown.store(false);
+  testing_memory::allocations_until_failure.store(k);
+}
 
 bool disarm_allocation_failure() noexcept {
   testing_memory::allocations_until_failure.store(-1);
@@ -94,10 +99,24 @@ TEST(AllocationHooks, CountWhatIsHeldAndFailOnRequest) {
   EXPECT_GE(peak_bytes, size_t{(1 << 20) + (1 << 16)});
   EXPECT_LT(peak_bytes, size_t{(1 << 20) + (1 << 17)});
   EXPECT_GE(bytes_held(), size_t{1 << 16});
+  // No test macro while armed: they may allocate themselves.
+  std::unique_ptr<int> first, second;
+  bool threw = false;
   fail_allocation_after(1);
-  auto first = std::make_unique<int>(1);
-  EXPECT_THROW(std::make_unique<int>(2), std::bad_alloc);
-  EXPECT_NE(std::make_unique<int>(3), nullptr);
+  try {
+    first = std::make_unique<int>(1);
+    second = std::make_unique<int>(2);
+  } catch (const std::bad_alloc&) {
+    threw = true;
+  }
+  fail_allocation_after(-1);
+  EXPECT_TRUE(first != nullptr && second == nullptr && threw);
+  fail_allocation_after(0);
+  try {
+    second = std::make_unique<int>(2);
+  } catch (const std::bad_alloc&) {
+  }
+  EXPECT_NE(std::make_unique<int>(3), nullptr);  // one failure, then none
 }
 
 }  // namespace

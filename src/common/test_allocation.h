@@ -9,7 +9,7 @@
 
 namespace korvel::testing_memory {
 
-// count >= 0: operator new, on whichever thread, succeeds `count` more times, then throws
+// count >= 0: operator new on the calling thread succeeds `count` more times, then throws
 // std::bad_alloc once and stops failing; -1: it never fails.
 void fail_allocation_after(long count) noexcept;
 
@@ -32,7 +32,8 @@ size_t peak_during(F&& fn) {
 
 namespace korvel::fault {
 
-// Arms one failure on the same counter: `k` more allocations succeed and the one after throws.
+// Arms one failure on every thread: `k` more allocations, on whichever threads, succeed and the
+// one after throws.
 // REQUIRES: no failure armed.
 void arm_allocation_failure(long k) noexcept;
 

@@ -41,9 +41,15 @@ warnings.simplefilter("ignore")
 with atheris.instrument_imports(include=["korvel"]):
     import korvel
 
-# Memory-backed when possible: every run saves and opens small files.
-WORK = tempfile.mkdtemp(prefix="manifest_columns_fuzz.",
-                        dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+# Memory-backed when possible: every run saves and opens small files. libFuzzer ends the
+# process without running Python's exit handlers, so each run sweeps the directories of
+# processes that are gone (named by process id) instead.
+_TMP = "/dev/shm" if os.access("/dev/shm", os.W_OK) else tempfile.gettempdir()
+for _old in os.listdir(_TMP):
+    _pid = _old.split(".")[1] if _old.startswith("manifest_columns_fuzz.") else ""
+    if _pid.isdigit() and not os.path.exists(f"/proc/{_pid}"):
+        shutil.rmtree(os.path.join(_TMP, _old), ignore_errors=True)
+WORK = tempfile.mkdtemp(prefix=f"manifest_columns_fuzz.{os.getpid()}.", dir=_TMP)
 SCHEMA = ("a", "b")
 DIM = 8
 # name -> (schema, dim, records)

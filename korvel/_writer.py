@@ -65,10 +65,10 @@ class IndexWriter:
                 )
             converted = {name: _column(name, col) for name, col in columns.items()}
         self._writer.add(
-            _integers(doc_ids),
+            _integers(doc_ids, "doc_ids"),
             converted,
-            None if embeddings is None else _array(embeddings),
-            None if offsets is None else _integers(offsets),
+            None if embeddings is None else _array(embeddings, "embeddings", _FLOATS),
+            None if offsets is None else _integers(offsets, "offsets"),
         )
 
     def save(self, path: str | os.PathLike[str]) -> None:
@@ -92,16 +92,25 @@ class IndexWriter:
         return f"IndexWriter(schema={list(self.schema)!r}, dim={self.dim}, records={len(self)})"
 
 
-def _array(obj: npt.ArrayLike) -> Any:
+_FLOATS = "float32, float16 or float64 values"
+
+
+def _array(obj: npt.ArrayLike, name: str, expected: str) -> Any:
     # Arrays (and anything else exporting a buffer) go through as they are, so that the
-    # native side sees their real dtype, layout and strides.
+    # native side sees their real dtype, layout and strides. Dates and times export no
+    # buffer, and ragged nested lists make no array: both are named here.
+    if isinstance(obj, np.ndarray) and obj.dtype.kind in "mM":
+        raise TypeError(f"{name}: expected {expected}, got {obj.dtype}")
     if isinstance(obj, (np.ndarray, memoryview, bytes, bytearray)):
         return obj
-    return np.asarray(obj)
+    try:
+        return np.asarray(obj)
+    except ValueError as e:
+        raise ValueError(f"{name}: not an array of {expected}") from e
 
 
-def _integers(obj: npt.ArrayLike) -> Any:
-    arr = _array(obj)
+def _integers(obj: npt.ArrayLike, name: str) -> Any:
+    arr = _array(obj, name, "integers")
     if isinstance(arr, np.ndarray) and arr.size == 0 and not isinstance(obj, np.ndarray):
         return np.empty(0, np.uint64)  # np.asarray([]) is float64
     return arr

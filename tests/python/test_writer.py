@@ -132,6 +132,12 @@ IDS = np.arange(3, dtype=np.int64)
 BAD = [
     (dict(doc_ids=np.arange(3.0)), TypeError, "doc_ids: expected integers, got float64"),
     (dict(doc_ids=[0, -4, 2]), ValueError, "doc_ids, row 1: negative value -4"),
+    (dict(doc_ids=np.zeros(3, "datetime64[s]")), TypeError,
+     "doc_ids: expected integers, got datetime64[s]"),
+    (dict(offsets=np.zeros(3, "timedelta64[s]")), TypeError,
+     "offsets: expected integers, got timedelta64[s]"),
+    (dict(embeddings=[[1.0] * 8, [1.0] * 8, [1.0] * 7]), ValueError,
+     "embeddings: not an array of float32, float16 or float64 values"),
     (dict(doc_ids=np.arange(6).reshape(3, 2)), ValueError,
      "doc_ids: expected a 1-D array, got 2 dimensions"),
     (dict(doc_ids=np.arange(6)[::2]), ValueError,

@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kGroup = 8;  // records per compare
 
 // Lane i < 4 of the result holds a's lanes 2i + 2i+1 summed, lane 4 + i the same of b.
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i fold(
+__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i fold_avx512(
     __m512i a, __m512i b) noexcept {
   const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
   const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
@@ -27,7 +27,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i fold(
                           _mm512_permutex2var_epi64(a, odd, b));
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i xor_count(
+__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i xor_count_avx512(
     __m512i a, __m512i b) noexcept {
   return _mm512_popcnt_epi64(_mm512_xor_si512(a, b));
 }
@@ -35,7 +35,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i xor_c
 // Records of kWords 64-bit words (1, 2 or 4), 8 / kWords to a register: every whole group of
 // eight. Returns the number of records done.
 template <size_t kWords>
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups(
+__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups_avx512(
     const uint8_t* query, const uint8_t* sigs, size_t count, __m512i bound,
     uint64_t* masks) noexcept {
   __m512i q;
@@ -58,14 +58,15 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups
     prefetch_ahead(p, kGroup * kWords * 8);
     __m512i totals;
     if constexpr (kWords == 1) {
-      totals = xor_count(_mm512_loadu_si512(p), q);
+      totals = xor_count_avx512(_mm512_loadu_si512(p), q);
     } else if constexpr (kWords == 2) {
-      totals = fold(xor_count(_mm512_loadu_si512(p), q), xor_count(_mm512_loadu_si512(p + 64), q));
+      totals = fold_avx512(xor_count_avx512(_mm512_loadu_si512(p), q),
+                           xor_count_avx512(_mm512_loadu_si512(p + 64), q));
     } else {
-      totals =
-          fold(fold(xor_count(_mm512_loadu_si512(p), q), xor_count(_mm512_loadu_si512(p + 64), q)),
-               fold(xor_count(_mm512_loadu_si512(p + 128), q),
-                    xor_count(_mm512_loadu_si512(p + 192), q)));
+      totals = fold_avx512(fold_avx512(xor_count_avx512(_mm512_loadu_si512(p), q),
+                                       xor_count_avx512(_mm512_loadu_si512(p + 64), q)),
+                           fold_avx512(xor_count_avx512(_mm512_loadu_si512(p + 128), q),
+                                       xor_count_avx512(_mm512_loadu_si512(p + 192), q)));
     }
     out.put(g * kGroup, _mm512_cmple_epu64_mask(totals, bound));
   }
@@ -100,7 +101,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups_a
     __m512i acc = _mm512_setzero_si512();
     for (size_t j = 0; j < whole; ++j) {
       const __m512i q = kWhole >= 0 ? held[j] : _mm512_loadu_si512(query + 64 * j);
-      acc = _mm512_add_epi64(acc, xor_count(_mm512_loadu_si512(sig + 64 * j), q));
+      acc = _mm512_add_epi64(acc, xor_count_avx512(_mm512_loadu_si512(sig + 64 * j), q));
     }
     if (rest == 0) return acc;
     __m512i x;
@@ -123,7 +124,8 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups_a
       s[r] = r < present ? sums(sigs + (i + r) * len) : _mm512_setzero_si512();
     }
     const __m512i totals =
-        fold(fold(fold(s[0], s[1]), fold(s[2], s[3])), fold(fold(s[4], s[5]), fold(s[6], s[7])));
+        fold_avx512(fold_avx512(fold_avx512(s[0], s[1]), fold_avx512(s[2], s[3])),
+                    fold_avx512(fold_avx512(s[4], s[5]), fold_avx512(s[6], s[7])));
     const __mmask8 valid = static_cast<__mmask8>((1u << present) - 1);
     out.put(i, _mm512_mask_cmple_epu64_mask(valid, totals, bound));
   }
@@ -138,9 +140,9 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void hamming_bound_a
   for (size_t w = 0; w * 64 < count; ++w) masks[w] = 0;
   const __m512i b = _mm512_set1_epi64(static_cast<long long>(bound));
   size_t done = 0;
-  if (len == 8) done = packed_groups<1>(query, sigs, count, b, masks);
-  if (len == 16) done = packed_groups<2>(query, sigs, count, b, masks);
-  if (len == 32) done = packed_groups<4>(query, sigs, count, b, masks);
+  if (len == 8) done = packed_groups_avx512<1>(query, sigs, count, b, masks);
+  if (len == 16) done = packed_groups_avx512<2>(query, sigs, count, b, masks);
+  if (len == 32) done = packed_groups_avx512<4>(query, sigs, count, b, masks);
   switch (len / 64) {
     case 0:
       return record_groups_avx512<0>(query, sigs, len, done, count, b, masks);

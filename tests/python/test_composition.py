@@ -102,8 +102,11 @@ def assert_same(index, ref, rng, data, compacted):
         for kw in ({}, {"rerank": "signs"}, {"embeddings": BUFFER},
                    {"rerank": "signs", "embeddings": BUFFER, "rescore": int(rng.integers(1, 4)),
                     "oversample": 12}):
+            mine = dict(kw)
+            if "embeddings" in kw and len(index.paths) > 1 and rng.random() < 0.5:
+                mine["embeddings"] = [BUFFER] * len(index.paths)  # one buffer per shard
             for k, w in ((int(rng.integers(1, 60)), where), (7, per_query)):
-                a = index.search(Q, k, where=w, **kw)
+                a = index.search(Q, k, where=w, threads=int(rng.integers(1, 4)), **mine)
                 b = ref.search(Q, k, where=w, **kw)
                 np.testing.assert_array_equal(a.ids, b.ids, err_msg=f"{w} {kw}")
                 np.testing.assert_array_equal(a.scores, b.scores, err_msg=f"{w} {kw}")
@@ -174,9 +177,8 @@ def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
     col.close()
     assert widths == {8, 16}
     hybrid, index = HybridIndex.load(last), korvel.open(last)
-    late = data.cat[rows[-1]]
     for q in EMB[rows[-3:]]:
-        for value in (late, "c3001"):
+        for value in data.cat[[committed[-1], committed[-300]]]:  # codes past 256, and early
             got = hybrid.search({"cat": value}, q, top_k=5, exact_rescore=True,
                                 embeddings_data=BUFFER)
             want = index.search(q, 5, where={"cat": value}, embeddings=BUFFER)

@@ -59,6 +59,18 @@ def reference(tmp, rows, data):
     return korvel.open(path)
 
 
+def assert_shards_written_as_by_writer(tmp, path, shards, committed, data):
+    """With no deleted record, each shard is byte for byte IndexWriter's file of its rows."""
+    at = 0
+    for s in shards:
+        ref = reference(tmp, committed[at : at + s["records"]], data).paths[0]
+        at += s["records"]
+        for suffix in ("", ".meta"):
+            with open(os.path.join(path, s["path"]) + suffix, "rb") as f, \
+                    open(ref + suffix, "rb") as g:
+                assert f.read() == g.read(), (s, suffix)
+
+
 def random_filter(rng, data):
     """A random filter and its mask over every row drawn so far."""
     m = data.next
@@ -159,6 +171,8 @@ def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
             ref = reference(str(tmp_path), committed, data)
             compacted = all(s["deleted"] == 0 for s in shards)
             assert_same(korvel.open(path), ref, rng, data, compacted)
+            if compacted:
+                assert_shards_written_as_by_writer(str(tmp_path), path, shards, committed, data)
     # Two 8-bit shards whose values together pass 256, merged by compaction into a 16-bit
     # shard; then that shard read by HybridIndex.load as korvel.open reads it.
     col.commit()

@@ -134,7 +134,8 @@ def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
     committed, staged = [], []  # live rows in collection order
     widths = set()
     for step in range(30 if not LONG_TESTS else 120):
-        op = rng.choice(["add", "add", "delete", "delete_where", "upsert", "commit", "compact"])
+        op = rng.choice(["add", "add", "delete", "delete_where", "upsert", "commit", "compact",
+                         "adopt"])
         gone = None
         if op == "add":
             ids = rng.integers(0, 3000, int(rng.integers(20, 500))).astype(np.uint64)
@@ -160,8 +161,13 @@ def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
             staged = [r for r in staged if not gone[r]]
             if op == "upsert":
                 staged += rows.tolist()
-        if op in ("commit", "compact"):
-            if op == "commit":
+        if op in ("commit", "compact", "adopt"):
+            if op == "adopt":  # a file built elsewhere, 8- or 16-bit, after what is staged
+                ids = rng.integers(0, 3000, int(rng.integers(20, 500))).astype(np.uint64)
+                rows = data.draw(ids)
+                col.add_shards([reference(str(tmp_path), rows, data).paths[0]])
+                staged += rows.tolist()
+            elif op == "commit":
                 col.commit()
             else:
                 col.compact(min_dead=float(rng.choice([0.0, 0.2, 0.6])))

@@ -117,15 +117,16 @@ def assert_same(index, ref, rng, data, compacted):
             mine = dict(kw)
             if "embeddings" in kw and len(index.paths) > 1 and rng.random() < 0.5:
                 mine["embeddings"] = [BUFFER] * len(index.paths)  # one buffer per shard
+            label = f"{sorted(kw)}"  # not the buffer: its repr is megabytes
             for k, w in ((int(rng.integers(1, 60)), where), (7, per_query)):
                 a = index.search(Q, k, where=w, threads=int(rng.integers(1, 4)), **mine)
                 b = ref.search(Q, k, where=w, **kw)
-                np.testing.assert_array_equal(a.ids, b.ids, err_msg=f"{w} {kw}")
-                np.testing.assert_array_equal(a.scores, b.scores, err_msg=f"{w} {kw}")
-                np.testing.assert_array_equal(a.counts, b.counts, err_msg=f"{w} {kw}")
+                np.testing.assert_array_equal(a.ids, b.ids, err_msg=f"{w} {label}")
+                np.testing.assert_array_equal(a.scores, b.scores, err_msg=f"{w} {label}")
+                np.testing.assert_array_equal(a.counts, b.counts, err_msg=f"{w} {label}")
 
 
-@pytest.mark.parametrize("seed", range(3 if not LONG_TESTS else 30))
+@pytest.mark.parametrize("seed", range(5 if not LONG_TESTS else 60))
 def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
     rng = np.random.default_rng(seed)
     data = Rows(rng)
@@ -133,7 +134,7 @@ def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
     col = korvel.Collection(path, schema=SCHEMA, dim=DIM)
     committed, staged = [], []  # live rows in collection order
     widths = set()
-    for step in range(30 if not LONG_TESTS else 120):
+    for step in range(60 if not LONG_TESTS else 150):
         op = rng.choice(["add", "add", "delete", "delete_where", "upsert", "commit", "compact",
                          "adopt"])
         gone = None
@@ -194,6 +195,7 @@ def test_collection_of_typed_wide_shards_equals_one_file(tmp_path, seed):
     last = os.path.join(path, col._doc["shards"][-1]["path"])
     assert _width(last) == 16 and all(s["deleted"] == 0 for s in col._doc["shards"])
     assert_same(korvel.open(path), reference(str(tmp_path), committed, data), rng, data, True)
+    assert_shards_written_as_by_writer(str(tmp_path), path, col._doc["shards"], committed, data)
     col.close()
     assert widths == {8, 16}
     hybrid, index = HybridIndex.load(last), korvel.open(last)

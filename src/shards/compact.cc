@@ -24,7 +24,9 @@ std::string to_string(const RewriteError& e) {
 Expected<void, RewriteError> write_live_records(const ShardSet& set, size_t first, size_t end,
                                                 const std::string& path) {
   KORVEL_CHECK(first < end && end <= set.shard_count(), "write_live_records: shard range");
-  auto created = BulkWriter::create(set.schema(), set.dim());
+  // 16-bit codes allowed, as IndexWriter allows them: the live records of 8-bit shards may
+  // together hold more than 256 values of a trait.
+  auto created = BulkWriter::create(set.schema(), set.dim(), kMaxRecordCount, 16);
   if (!created) return unexpected(RewriteError{std::move(created).error()});
   BulkWriter writer = std::move(*created);
   uint64_t live = 0;

@@ -173,8 +173,8 @@ def test_limits_and_range_errors(built, tmp_path):
 
 
 def test_typed_columns_store_the_same_canonical_strings_from_every_library(tmp_path):
-    import pandas as pd
-    import pyarrow as pa
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
 
     rng = np.random.default_rng(3)
     price = rng.integers(-5, 5, 50) * 10**15

@@ -254,6 +254,7 @@ class Collection:
     ) -> None:
         self._dir = os.path.abspath(os.fspath(path))
         self._lock_fd: Optional[int] = None
+        self._index_cache: Optional[_engine.Index] = None
         if (schema is None) != (dim is None):
             raise ValueError("schema and dim: give both (to create a collection) or neither")
         if isinstance(schema, str):
@@ -338,7 +339,7 @@ class Collection:
         gen, doc, index = open_latest(self._dir)
         self._gen = gen
         self._doc = doc
-        self._index_cache: Optional[_engine.Index] = index
+        self._index_cache = index
         self._schema: list[str] = list(doc["schema"])
         self._dim: int = doc["dim"]
         self._lookup: dict[str, tuple[Any, Any]] = getattr(self, "_lookup", {})
@@ -513,6 +514,7 @@ class Collection:
             raise TypeError("delete: give either doc_ids or where=")
         if where is not None:
             return self._apply(*self._targets_by_filter(where))
+        assert doc_ids is not None
         return self._apply(*self._targets_by_id(_id_array(doc_ids)))
 
     def upsert(

@@ -121,6 +121,16 @@ KORVEL_MODEL bool same_float(float a, float b) {
   return std::isnan(a) ? std::isnan(b) : std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
 }
 
+
+// The model's own sort and search, written out so that no instrumented template
+// instantiation of std::sort or std::find runs in its loops.
+template <class T>
+KORVEL_MODEL size_t model_find(const std::vector<T>& items, const T& v) {
+  size_t i = 0;
+  while (i < items.size() && !(items[i] == v)) ++i;
+  return i;
+}
+
 // ---------------------------------------------------------------------------------------
 // The model of the records.
 
@@ -137,8 +147,8 @@ struct ModelShard {
   uint64_t max_records = kMaxRecordCount;
 
   int64_t code(size_t t, const std::string& v) const {
-    const auto it = std::find(dict[t].begin(), dict[t].end(), v);
-    return it == dict[t].end() ? -1 : it - dict[t].begin();
+    const size_t i = model_find(dict[t], v);
+    return i == dict[t].size() ? -1 : static_cast<int64_t>(i);
   }
 };
 
@@ -329,7 +339,7 @@ void build_shard(FuzzedDataProvider& in, World& w, ModelShard& m, BulkWriter& wr
           break;
         }
         const std::string value = c ? c->categories[i] : std::string();
-        if (std::find(dict[t].begin(), dict[t].end(), value) != dict[t].end()) continue;
+        if (model_find(dict[t], value) != dict[t].size()) continue;
         if (dict[t].size() == 256) {
           want =
               ColumnOverflow{"column '" + w.schema[t] + "'", r, TraitOverflow{value, 257, 256, 8}};
@@ -435,7 +445,7 @@ std::optional<std::string> unknown_trait(const World& w, const TraitFilter& f) {
 KORVEL_MODEL bool matches(const World& w, const ModelRecord& r, const TraitFilter& f) {
   if (const auto* leaf = std::get_if<TraitIn>(&f.node)) {
     const std::string& v = r.values[*trait_of(w, leaf->trait)];
-    return std::find(leaf->values.begin(), leaf->values.end(), v) != leaf->values.end();
+    return model_find(leaf->values, v) != leaf->values.size();
   }
   if (const auto* n = std::get_if<TraitNot>(&f.node)) return !matches(w, r, *n->child);
   if (const auto* n = std::get_if<TraitAnd>(&f.node)) {
@@ -490,6 +500,21 @@ KORVEL_MODEL bool score_before(const Entry& a, const Entry& b) {
   if (!an && a.score != b.score) return a.score > b.score;
   if (a.shard != b.shard) return a.shard < b.shard;
   return a.record < b.record;
+}
+
+// A stable merge sort; the orders above are total, so it sorts as std::sort would.
+KORVEL_MODEL void model_sort(std::vector<Entry>& v, bool (*before)(const Entry&, const Entry&)) {
+  std::vector<Entry> tmp(v.size());
+  for (size_t width = 1; width < v.size(); width *= 2) {
+    for (size_t lo = 0; lo < v.size(); lo += 2 * width) {
+      const size_t mid = std::min(lo + width, v.size()), hi = std::min(lo + 2 * width, v.size());
+      size_t a = lo, b = mid, o = lo;
+      while (a < mid && b < hi) tmp[o++] = before(v[b], v[a]) ? v[b++] : v[a++];
+      while (a < mid) tmp[o++] = v[a++];
+      while (b < hi) tmp[o++] = v[b++];
+    }
+    v.swap(tmp);
+  }
 }
 
 KORVEL_MODEL float dot(const float* q, const uint8_t* e, size_t dim) {
@@ -565,7 +590,7 @@ KORVEL_MODEL Expected<SearchResult, SearchError> model_search(const World& w,
         pool.push_back({s, r, model_distance(qsig, recs[r].signature.data()), 0.0f});
       }
     }
-    std::sort(pool.begin(), pool.end(), pool_before);
+    model_sort(pool, pool_before);
     if (pool.size() > pool_size) pool.resize(pool_size);
     for (Entry& e : pool) {
       const ModelRecord& rec = w.shards[e.shard].records[e.record];
@@ -584,7 +609,7 @@ KORVEL_MODEL Expected<SearchResult, SearchError> model_search(const World& w,
         e.score = dot(query, buffer->data() + rec.offset, dim);
       }
     }
-    if (req.rerank != Rescoring::kNone) std::sort(pool.begin(), pool.end(), score_before);
+    if (req.rerank != Rescoring::kNone) model_sort(pool, score_before);
     const size_t hits = std::min<size_t>(pool.size(), req.k);
     for (size_t i = 0; i < hits; ++i) {
       out.ids[q * req.k + i] = w.shards[pool[i].shard].records[pool[i].record].doc_id;
@@ -692,7 +717,7 @@ void check_batch(FuzzedDataProvider& in, const World& w, size_t s, const ShardSe
       pool.push_back(
           {s, r, categorical ? 0u : model_distance(qsig, m.records[r].signature.data()), 0.0f});
     }
-    std::sort(pool.begin(), pool.end(), pool_before);
+    model_sort(pool, pool_before);
     if (pool.size() > capacity) pool.resize(capacity);
     const bool scored = !categorical && (req.exact_rescore || rerank);
     if (scored) {
@@ -705,7 +730,7 @@ void check_batch(FuzzedDataProvider& in, const World& w, size_t s, const ShardSe
           e.score = dot(query, buffer.data() + rec.offset, dim);
         }
       }
-      std::sort(pool.begin(), pool.end(), score_before);
+      model_sort(pool, score_before);
       if (pool.size() > req.top_k) pool.resize(req.top_k);
     }
     const auto row = got->row(q);

@@ -13,7 +13,8 @@
 #                                          coverage and their own checks, no sanitizers, about
 #                                          5x the executions per second); the corpus they grow
 #                                          is then replayed through the ASan + UBSan build.
-# FUZZ_TARGETS="engine_fuzz manifest_columns_fuzz" runs only those. The Python target uses
+# FUZZ_TARGETS="engine_fuzz manifest_columns_fuzz" runs only those; FUZZ_TIMEOUT=0 lifts the
+# per-input time limit of the long runs (a run that is paused with SIGSTOP then survives). The Python target uses
 # $PYTHON (or `python`), into which it installs this tree's package, and atheris when missing.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -96,7 +97,7 @@ for target in $TARGETS; do
       extra="-entropic=0"
     fi
     # shellcheck disable=SC2046
-    if ! (cd "$WORK" && nice -n 15 $long_cmd -runs="$RUNS" -timeout=60 $(options "$target") \
+    if ! (cd "$WORK" && nice -n 15 $long_cmd -runs="$RUNS" -timeout="${FUZZ_TIMEOUT:-60}" $(options "$target") \
             $extra -print_final_stats=1 -artifact_prefix="$BUILD/artifacts/$target-" \
             "$corpus" >"$log" 2>&1); then
       tail -n 60 "$log"

@@ -55,7 +55,11 @@ if [ "$needs_native" = 1 ]; then
     cmake -S "$ROOT" -B "$BUILD-lean" -DKORVEL_BUILD_FUZZERS=ON -DKORVEL_FUZZ_SANITIZERS=OFF \
       -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_MODULE=OFF -DCMAKE_CXX_COMPILER="$CXX_CLANG" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$BUILD-lean" -j"$JOBS"
+    for target in $TARGETS; do
+      case " $NATIVE_TARGETS " in
+        *" $target "*) cmake --build "$BUILD-lean" -j"$JOBS" --target "$target" ;;
+      esac
+    done
   fi
 fi
 mkdir -p "$BUILD/artifacts"

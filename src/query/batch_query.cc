@@ -140,6 +140,13 @@ struct ScanContext {
   std::atomic<uint32_t>* shared_bounds;
 };
 
+// Lowers a query's shared bound to `bound` when that is below it.
+void lower_shared_bound(std::atomic<uint32_t>& shared, uint32_t bound) noexcept {
+  uint32_t seen = shared.load(std::memory_order_relaxed);
+  while (bound < seen && !shared.compare_exchange_weak(seen, bound, std::memory_order_relaxed)) {
+  }
+}
+
 // Records per call of the bound kernel for a query scanning alone, once its pool has a bound:
 // the bound is refreshed between calls.
 constexpr uint64_t kAloneRecords = 8 * kBlockRecords;
@@ -156,7 +163,11 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
   uint64_t first = task.begin;
   while (first < task.end) {
     bool bounded = true;
-    for (const BoundedPool& pool : task.pools) bounded = bounded && pool.bound_distance() != ~0u;
+    for (size_t qi = 0; qi < task.pools.size(); ++qi) {
+      bounded = bounded && (task.pools[qi].bound_distance() != ~0u ||
+                            ctx.shared_bounds[source.queries[qi]].load(std::memory_order_relaxed) !=
+                                ~0u);
+    }
     const size_t count = static_cast<size_t>(
         std::min<uint64_t>(bounded ? kAloneRecords : kBlockRecords, task.end - first));
     const uint8_t* sigs = ctx.sigs + first * len;
@@ -169,11 +180,15 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
       // Records arrive in ascending order, so one at the bound's distance comes after the
       // bound's record and cannot enter.
       if (bound == 0) continue;
-      const bool exact = bound == ~uint32_t{0};
+      std::atomic<uint32_t>& shared = ctx.shared_bounds[source.queries[qi]];
+      if (bound != ~uint32_t{0}) lower_shared_bound(shared, bound);
+      const uint32_t cap =
+          std::min(bound == ~uint32_t{0} ? bound : bound - 1, shared.load(std::memory_order_relaxed));
+      const bool exact = cap == ~uint32_t{0};
       if (exact) {
         table.hamming_batch(q, sigs, len, count, distances);
       } else {
-        table.hamming_bound(q, sigs, len, count, bound - 1, masks);
+        table.hamming_bound(q, sigs, len, count, cap, masks);
       }
       for (size_t w = 0; w * 64 < count; ++w) {
         uint64_t bits = exact ? ~uint64_t{0} : masks[w];
@@ -186,13 +201,6 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
       }
     }
     first += count;
-  }
-}
-
-// Lowers a query's shared bound to `bound` when that is below it.
-void lower_shared_bound(std::atomic<uint32_t>& shared, uint32_t bound) noexcept {
-  uint32_t seen = shared.load(std::memory_order_relaxed);
-  while (bound < seen && !shared.compare_exchange_weak(seen, bound, std::memory_order_relaxed)) {
   }
 }
 
@@ -239,12 +247,15 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
         batch(q, ctx.sigs + first * len, len, count, distances);
       }
       BoundedPool& pool = task.pools[qi];
+      // Farther than the shared bound (inclusive) is not wanted.
+      const uint32_t cap =
+          ctx.shared_bounds[source.queries[qi]].load(std::memory_order_relaxed);
       if (source.masks[qi] == nullptr) {
         // Every record counts: a plain compare against the bound skips the bit walk. Records
         // arrive in ascending order, so one at the bound's distance cannot enter either.
         uint32_t bound = pool.bound_distance();
         for (size_t i = 0; i < count; ++i) {
-          if (distances[i] >= bound && bound != ~uint32_t{0}) continue;
+          if ((distances[i] >= bound && bound != ~uint32_t{0}) || distances[i] > cap) continue;
           pool.offer(record_at(i), distances[i]);
           bound = pool.bound_distance();
         }
@@ -254,7 +265,7 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
         for (uint64_t bits = allowed(qi, w); bits != 0; bits &= bits - 1) {
           const size_t i = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
           if (i >= count) break;
-          pool.offer(record_at(i), distances[i]);
+          if (distances[i] <= cap) pool.offer(record_at(i), distances[i]);
         }
       }
     };
@@ -585,7 +596,10 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   }
   first_task[sources.size()] = tasks.size();
   const auto shared_bounds = std::make_unique<std::atomic<uint32_t>[]>(nq);
-  for (size_t q = 0; q < nq; ++q) shared_bounds[q].store(~uint32_t{0}, std::memory_order_relaxed);
+  for (size_t q = 0; q < nq; ++q) {
+    const uint32_t cap = request.max_distance.empty() ? ~uint32_t{0} : request.max_distance[q];
+    shared_bounds[q].store(cap, std::memory_order_relaxed);
+  }
   const ScanContext ctx{reader.signature_ptr(0), len,     pool_sizes.data(),
                         sigs_of_queries,         &kernel, shared_bounds.get()};
   pool.parallel_for(tasks.size(), threads,

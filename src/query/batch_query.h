@@ -47,6 +47,11 @@ struct BatchRequest {
   // is ANDed into each filter's candidates and serves as the filter of unfiltered queries,
   // so pools, lists and counts are those of an index holding only the live records.
   std::span<const uint64_t> live;
+  // Empty, or one per query: the farthest distance its caller still wants (inclusive).
+  // Records farther than that may be left out of the query's row, which then holds fewer
+  // than its pool: a caller merging this index's pools with a full pool from other records
+  // passes that pool's worst distance less one, and the scan starts from that bound.
+  std::span<const uint32_t> max_distance;
 };
 
 struct BatchResult {
@@ -69,7 +74,8 @@ struct BatchResult {
 // failing filter in query order. Unlike execute_query, a wrong dimension fails even when
 // a query's filter matches nothing.
 // Filters are told apart by structure (same_filter): equal trees are evaluated once.
-// REQUIRES: oversample >= 1; filters.size() is 0, 1 or query_count; signatures, when used,
+// REQUIRES: oversample >= 1; filters.size() is 0, 1 or query_count; max_distance.size() is 0
+// or query_count; signatures, when used,
 // hold query_count * signature_size bytes. Thread-safe; may run tasks on `pool`.
 Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
                                                 const BatchRequest& request, ThreadPool& pool);

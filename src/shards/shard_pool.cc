@@ -131,7 +131,11 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
 
   // Every query's pool in each shard, one batch per shard on the batched engine, folded into
   // the running pools before the next shard runs: only one shard's pools are held at a time.
+  // A shard's scan starts from the running pool's bound: once a query's pool is full, a
+  // later shard's record enters only when nearer than the pool's worst hit (ties keep the
+  // earlier shard's hit).
   std::vector<const FilterExpr*> filters(filter_count);
+  std::vector<uint32_t> max_distance(nq, ~uint32_t{0});
   for (size_t s = 0; s < shards; ++s) {
     if (s > 0) KORVEL_TRY(resolve(s));
     for (size_t f = 0; f < filter_count; ++f) {
@@ -145,6 +149,14 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
     batch.top_k = static_cast<uint32_t>(request.k);
     batch.oversample = static_cast<uint32_t>((pool_size + request.k - 1) / request.k);
     batch.threads = request.threads;
+    if (s > 0) {
+      for (size_t q = 0; q < nq; ++q) {
+        if (result.counts[q] < result.pool_size) continue;
+        const uint32_t worst = result.hits[(q + 1) * result.pool_size - 1].distance;
+        max_distance[q] = worst == 0 ? 0 : worst - 1;
+      }
+      batch.max_distance = max_distance;
+    }
     auto shard_pools = execute_batch(set.shard(s).state.reader, batch, default_thread_pool());
     if (!shard_pools) return unexpected(SearchError{std::move(shard_pools).error()});
     const auto shard = static_cast<uint32_t>(scope.first_shard + s);

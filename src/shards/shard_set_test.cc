@@ -182,12 +182,15 @@ TEST_F(ShardSetTest, ShardsEqualOneIndexOfTheConcatenatedRecords) {
   std::vector<float> queries(9 * kDim);
   for (float& v : queries) v = normal(rng);
 
+  // Nine queries share prepared blocks; two scan alone. Either way a later shard starts from
+  // the bound of the pools held so far.
+  for (const size_t nq : {9u, 2u})
   for (const NamedFilter& f : filters()) {
     for (Rescoring rerank : {Rescoring::kNone, Rescoring::kExact, Rescoring::kSigns}) {
       for (uint64_t k : {1u, 7u, 40u}) {
         SearchRequest request;
-        request.queries = queries;
-        request.query_count = 9;
+        request.queries = std::span<const float>(queries).first(nq * kDim);
+        request.query_count = nq;
         request.k = k;
         request.oversample = rerank == Rescoring::kNone ? 3 : 2;
         if (auto filter = f.make()) request.filters.push_back(std::move(filter));
@@ -205,7 +208,7 @@ TEST_F(ShardSetTest, ShardsEqualOneIndexOfTheConcatenatedRecords) {
 
         // Without re-ranking and with the default pool, each row is the single-index query.
         if (rerank != Rescoring::kNone) continue;
-        for (size_t q = 0; q < 9; ++q) {
+        for (size_t q = 0; q < nq; ++q) {
           QueryRequest single;
           if (auto filter = f.make()) {
             single.filter = std::move(*resolve_filter(whole, 0, *filter));

@@ -179,8 +179,9 @@ def main(argv=None) -> int:
             col.upsert(ids, columns(ids), embeddings(ids, dim, protos, version))
             version += 1
             col.compact(min_dead=0.2)
-            fresh = sum(shard_bytes(os.path.join(path, s["path"])) for s in col._doc["shards"])
-            live_share = len(col) / max(1, sum(s["records"] for s in col._doc["shards"]))
+            shard_paths = korvel.open(path).paths
+            fresh = sum(shard_bytes(p) for p in shard_paths)
+            live_share = len(col) / max(1, sum(len(korvel.open(p)) for p in shard_paths))
             disk_ratio.append(disk_bytes(path) / (fresh * live_share))
         report(f"churn: {args.rounds} rounds of upserting 1% + compact(0.2)",
                f"{time.perf_counter() - t0w:.1f} s wall, {time.process_time() - t0c:.1f} s CPU")
@@ -188,7 +189,7 @@ def main(argv=None) -> int:
                f"{max(disk_ratio):.2f}x, {disk_ratio[-1]:.2f}x")
         churned = korvel.open(path)
         fresh_path = os.path.join(root, "fresh.korvix")
-        col._index.rewrite(fresh_path, 0, len(col._doc["shards"]))
+        col.export(fresh_path)
         fresh_index = korvel.open(fresh_path)
         cpu_churned, cpu_fresh = search_cpu(churned, Q), search_cpu(fresh_index, Q)
         report(f"churn: search over {len(churned.paths)} shards against a fresh single file",

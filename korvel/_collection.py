@@ -699,18 +699,35 @@ class Collection:
         gen = self._gen + 1
         new_shards: list[dict[str, Any]] = []
         written: list[str] = []
+
+        def rewrite(first: int, end: int) -> None:
+            live = sum(s["records"] - s["deleted"] for s in shards[first:end])
+            if live == 0:
+                return
+            name = f"s-{gen}-{len(written) // 2}.korvix"
+            written.extend((name, name + ".meta"))
+            self._index.rewrite(os.path.join(self._dir, name), first, end)
+            new_shards.append({"path": name, "records": live, "deleted": 0, "deletions": None})
+
         try:
             at = 0
-            for k, (first, end) in enumerate(runs):
+            for first, end in runs:
                 new_shards += [dict(s) for s in shards[at:first]]
                 at = end
-                live = sum(s["records"] - s["deleted"] for s in shards[first:end])
-                if live == 0:
-                    continue
-                name = f"s-{gen}-{k}.korvix"
-                written += [name, name + ".meta"]
-                self._index.rewrite(os.path.join(self._dir, name), first, end)
-                new_shards.append({"path": name, "records": live, "deleted": 0, "deletions": None})
+                try:
+                    rewrite(first, end)
+                except ValueError:
+                    # Together the run's shards hold more values of a trait than one data
+                    # file can: each is kept, or rewritten alone when it has deletions.
+                    if end - first == 1:
+                        raise
+                    _remove(os.path.join(self._dir, written.pop()))
+                    _remove(os.path.join(self._dir, written.pop()))
+                    for i in range(first, end):
+                        if shards[i]["deleted"]:
+                            rewrite(i, i + 1)
+                        else:
+                            new_shards.append(dict(shards[i]))
             new_shards += [dict(s) for s in shards[at:]]
             self._commit_doc(gen, new_shards)
         except BaseException:
@@ -718,6 +735,19 @@ class Collection:
                 _remove(os.path.join(self._dir, name))
             raise
         return gen
+
+    def export(self, path: PathLike) -> int:
+        """Writes the live records of the last committed generation, in order, as one data
+        file at `path` (and its sidecar, `path` + ".meta"), the file `IndexWriter` writes for
+        those records; returns how many records it holds. Staged changes are not included."""
+        self._check_open()
+        target = os.fspath(path)
+        shards = self._doc["shards"]
+        if not shards:
+            IndexWriter(self._schema, self._dim).save(target)
+            return 0
+        self._index.rewrite(target, 0, len(shards))
+        return int(self._doc["records"])
 
     def add_shards(self, paths: Union[PathLike, Sequence[PathLike]]) -> int:
         """Adopts data files built elsewhere (a shard manifest's path, or a list of data

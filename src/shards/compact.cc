@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <variant>
 
 #include "common/check.h"
 #include "common/little_endian.h"
@@ -90,8 +91,18 @@ Expected<void, RewriteError> write_live_records(const ShardSet& set, size_t firs
       batch.doc_ids = ids;
       for (size_t t = 0; t < traits; ++t) batch.columns.push_back(&columns[t]);
       batch.offsets = std::span<const uint64_t>(offsets);
+      const size_t written = writer.size();
       auto added = writer.add_signed(batch, sigs);
-      if (!added) return unexpected(RewriteError{std::move(added).error()});
+      if (!added) {
+        // Rows of the new file, not of this chunk.
+        BulkWriterError e = std::move(added).error();
+        std::visit(
+            [&](auto& v) {
+              if constexpr (requires { v.row; }) v.row += written;
+            },
+            e);
+        return unexpected(RewriteError{std::move(e)});
+      }
     }
   }
   auto saved = writer.save(path);

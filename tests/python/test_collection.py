@@ -232,16 +232,39 @@ def test_compaction_erases_deleted_records_and_adopts_shards(tmp_path):
     index = korvel.open(path)
     assert sorted(os.path.basename(p) for p in index.paths) == sorted(
         n for n in names if n.startswith("s-") and n.endswith(".korvix"))
+    assert col.export(str(tmp_path / "exported.korvix")) == 251
     col.close()
-    order = ids[50:] + [500] + list(range(300, 400))
     writer = korvel.IndexWriter(["lang", "tenant"], DIM)
-    writer.add(np.asarray(order, np.uint64), columns([i - big if i >= big else i for i in order]),
-               np.concatenate([EMB[50:200], EMB[[500]], EMB[300:400]]))
+    writer.add(np.asarray(ids[50:], np.uint64), columns(range(50, 200)), EMB[50:200])
+    writer.add(*add_args([500] + list(range(300, 400))))
     writer.save(str(tmp_path / "ref.korvix"))
     Q = EMB[:5] + 0.1
     a, b = index.search(Q, 20), korvel.open(str(tmp_path / "ref.korvix")).search(Q, 20)
     np.testing.assert_array_equal(a.ids, b.ids)
     np.testing.assert_array_equal(a.scores, b.scores)
+    for suffix in ("", ".meta"):  # the export is that same file
+        assert (tmp_path / f"exported.korvix{suffix}").read_bytes() == (
+            tmp_path / f"ref.korvix{suffix}").read_bytes()
+
+
+def test_shards_whose_values_overflow_one_file_compact_apart(tmp_path):
+    # Each shard holds 40,000 values of a trait: together they pass the 65,536 of one file.
+    paths = []
+    for prefix in "ab":
+        w = korvel.IndexWriter(["t"], 8)
+        w.add(np.arange(40_000, dtype=np.uint64),
+              {"t": ([f"{prefix}{i}" for i in range(40_000)], np.arange(40_000))})
+        paths.append(str(tmp_path / f"{prefix}.korvix"))
+        w.save(paths[-1])
+    col = korvel.Collection(str(tmp_path / "col"), schema=["t"], dim=8)
+    col.add_shards(paths)
+    with pytest.raises(ValueError, match="column 't', row 65536: Trait 'b25536' overflow"):
+        col.export(str(tmp_path / "all.korvix"))  # rows of the new file
+    col.delete([5])
+    col.compact(min_dead=0.0)  # each shard rewritten alone
+    index = korvel.open(col.path)
+    assert len(index.paths) == 2 and len(index) == len(col) == 79_998
+    assert index.count({"t": ["a5", "b5"]}) == 0 and index.count({"t": ["a6", "b6"]}) == 2
 
 
 CHILD = r"""

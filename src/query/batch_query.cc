@@ -56,7 +56,8 @@ struct HammingCandidate {
 // integer comparison ordering two candidates; a record farther than bound_distance() can no
 // longer enter. Room for 2 x capacity keys, or for every offer when there are fewer: when the
 // buffer fills, a linear-time selection keeps the best `capacity` and the worst of them
-// becomes the bound.
+// becomes the bound. A large pool also counts its keys by distance from its first selection
+// on, so that its bound tightens with every offer rather than at the next selection.
 class BoundedPool {
  public:
   BoundedPool(size_t capacity, uint64_t offers)
@@ -68,10 +69,16 @@ class BoundedPool {
   void offer(uint64_t record, uint32_t distance) {
     const uint64_t key = (uint64_t{distance} << 32) | record;
     if (key >= bound_) return;
+    if (counts_ != nullptr) {
+      if (distance > limit_) return;
+      ++counts_[distance];
+      if (distance < limit_ && ++below_ >= capacity_) tighten();
+    }
     buffer_[size_++] = key;
     if (size_ == 2 * capacity_) shrink();
   }
   uint32_t bound_distance() const noexcept {
+    if (counts_ != nullptr) return limit_;
     return bound_ == ~uint64_t{0} ? ~uint32_t{0} : static_cast<uint32_t>(bound_ >> 32);
   }
   std::span<const uint64_t> keys() const noexcept { return {buffer_.get(), size_}; }
@@ -88,17 +95,49 @@ class BoundedPool {
   }
 
  private:
+  // Pools this large count their keys by distance; smaller ones gain little from it.
+  static constexpr size_t kCountedCapacity = 64;
+  // Nor when the bound's distance is this large: the counts would outgrow the keys.
+  static constexpr uint32_t kMaxCountedDistance = 4096;
+
   void shrink() {
     uint64_t* keys = buffer_.get();
     std::nth_element(keys, keys + capacity_ - 1, keys + size_);
     bound_ = keys[capacity_ - 1];
     size_ = capacity_;
+    const auto worst = static_cast<uint32_t>(bound_ >> 32);
+    if (counts_ == nullptr) {
+      if (capacity_ < kCountedCapacity || worst > kMaxCountedDistance) return;
+      counts_ = std::make_unique<uint32_t[]>(size_t{worst} + 1);
+    } else {
+      std::fill(counts_.get(), counts_.get() + worst + 1, 0u);
+    }
+    // Every kept key is within `worst`; fewer than `capacity` are nearer than it.
+    for (size_t i = 0; i < size_; ++i) ++counts_[keys[i] >> 32];
+    limit_ = worst;
+    below_ = capacity_ - counts_[worst];
+  }
+
+  // Lowers the limit while `capacity` keys are nearer than it: of a record at the limit's
+  // distance, `capacity` held keys are at least as near, so in a scan by ascending record
+  // index it can no longer enter.
+  void tighten() {
+    while (below_ >= capacity_) {
+      --limit_;
+      below_ -= counts_[limit_];
+    }
   }
 
   size_t capacity_;
   std::unique_ptr<uint64_t[]> buffer_;
   size_t size_ = 0;
   uint64_t bound_ = ~uint64_t{0};
+  // From the first selection on (large pools): held keys by distance up to limit_, and the
+  // number of them nearer than limit_. limit_ is the least distance within which at least
+  // `capacity` keys are held, so no record farther than it can enter the pool.
+  std::unique_ptr<uint32_t[]> counts_;
+  uint32_t limit_ = 0;
+  size_t below_ = 0;
 };
 
 // A distinct filter of the batch. Its bitmap is kept while queries scan the whole section

@@ -1,4 +1,4 @@
-// execute_batch against execute_query, query by query, on seeded random indexes (dimensions
+// execute_batch against a plain scan and against execute_query, query by query, on seeded random indexes (dimensions
 // that are not multiples of 8, clustered signatures so that distances tie, selective, dense
 // and empty filters, shared and per-query filters, several query counts, one and two
 // threads, exact re-scoring); the sign re-rank against its definition; count_matching and
@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -174,13 +176,38 @@ TEST(ExecuteBatch, EveryRowEqualsExecuteQuery) {
     request.top_k = static_cast<uint32_t>(1 + rng() % 20);
     request.exact_rescore = round % 5 == 4;
     request.embeddings = std::span<const uint8_t>(index.embeddings);
+    // Every other round a large pool (up to 1,200), whose bound tightens as it counts.
+    request.oversample = round % 2 == 0 ? kPoolFactor : static_cast<uint32_t>(1 + rng() % 60);
+    const size_t sig_size = (size_t{dim} + 7) / 8;
     for (size_t threads : {1, 2}) {
       request.threads = threads;
       auto batch = execute_batch(index.state.reader, request, pool);
       ASSERT_TRUE(batch.has_value()) << to_string(batch.error());
       for (size_t q = 0; q < nq; ++q) {
-        QueryRequest single;
         const FilterExpr* f = mode == 0 ? nullptr : mode == 1 ? filter_ptrs[0] : filter_ptrs[q];
+        if (!request.exact_rescore) {
+          // A plain scan: the matching records by (distance, record index), the pool's first.
+          const std::vector<uint8_t> qsig =
+              compute_signature({vectors.begin() + q * dim, vectors.begin() + (q + 1) * dim});
+          std::vector<std::pair<uint32_t, uint64_t>> all;
+          for (uint64_t r = 0; r < n; ++r) {
+            if (f != nullptr && !matches(*f, index.codes[r])) continue;
+            const uint8_t* sig = index.state.reader.signature_ptr(r);
+            uint32_t d = 0;
+            for (size_t i = 0; i < sig_size; ++i) d += std::popcount(unsigned{qsig[i] ^ sig[i]});
+            all.emplace_back(d, r);
+          }
+          std::sort(all.begin(), all.end());
+          all.resize(std::min<size_t>(all.size(), size_t{request.top_k} * request.oversample));
+          const auto row = batch->row(q);
+          ASSERT_EQ(row.size(), all.size()) << "round " << round << " query " << q;
+          for (size_t i = 0; i < all.size(); ++i) {
+            ASSERT_TRUE(row[i].distance == all[i].first && row[i].record_index == all[i].second)
+                << "round " << round << " query " << q << " hit " << i;
+          }
+        }
+        if (request.oversample != kPoolFactor) continue;
+        QueryRequest single;
         if (f != nullptr) single.filter = clone(*f);
         single.query_vector =
             std::vector<float>(vectors.begin() + q * dim, vectors.begin() + (q + 1) * dim);

@@ -428,6 +428,12 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
       for (size_t i = 0; i < pool.size(); ++i) pool[i].score = (*scored)[i];
     }
     if (request.rerank == Rescoring::kExact || request.rerank == Rescoring::kSigns) {
+      // Only the first k are kept: selected, then sorted.
+      if (pool.size() > result.k) {
+        std::nth_element(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(result.k),
+                         pool.end(), score_before);
+        pool.resize(result.k);
+      }
       sort_scored(pool);
     }
     const size_t hits = std::min(pool.size(), result.k);

@@ -55,9 +55,10 @@ struct HammingCandidate {
 // The `capacity` smallest of at most `offers` distinct keys (distance << 32 | record), one
 // integer comparison ordering two candidates; a record farther than bound_distance() can no
 // longer enter. Room for 2 x capacity keys, or for every offer when there are fewer: when the
-// buffer fills, a linear-time selection keeps the best `capacity` and the worst of them
-// becomes the bound. A large pool also counts its keys by distance from its first selection
-// on, so that its bound tightens with every offer rather than at the next selection.
+// buffer fills, the best `capacity` are kept and the worst of them becomes the bound. A large
+// pool counts its keys by distance from its first selection on: its bound then tightens with
+// every offer rather than at the next selection, a selection is a linear pass over the buffer
+// (a partial one among the keys tied at the bound), and the final order a counting sort.
 class BoundedPool {
  public:
   BoundedPool(size_t capacity, uint64_t offers)
@@ -84,11 +85,31 @@ class BoundedPool {
   std::span<const uint64_t> keys() const noexcept { return {buffer_.get(), size_}; }
   std::vector<HammingCandidate> take_sorted() {
     if (size_ > capacity_) shrink();
-    std::sort(buffer_.get(), buffer_.get() + size_);
-    std::vector<HammingCandidate> out;
-    out.reserve(size_);
-    for (size_t i = 0; i < size_; ++i) {
-      out.push_back({buffer_[i] & 0xFFFFFFFFu, static_cast<uint32_t>(buffer_[i] >> 32)});
+    std::vector<HammingCandidate> out(size_);
+    uint64_t* keys = buffer_.get();
+    if (counts_ != nullptr) {
+      // Counting sort by distance (every key is within limit_ after a selection, and the
+      // counts are exact), then each run of one distance by record, when not in order yet.
+      std::vector<size_t> at(size_t{limit_} + 2, 0);
+      for (size_t i = 0; i < size_; ++i) ++at[(keys[i] >> 32) + 1];
+      for (size_t d = 1; d < at.size(); ++d) at[d] += at[d - 1];
+      for (size_t i = 0; i < size_; ++i) {
+        out[at[keys[i] >> 32]++] = {keys[i] & 0xFFFFFFFFu, static_cast<uint32_t>(keys[i] >> 32)};
+      }
+      auto by_record = [](const HammingCandidate& a, const HammingCandidate& b) {
+        return a.record_index < b.record_index;
+      };
+      for (size_t begin = 0, end = 0; begin < size_; begin = end) {
+        while (end < size_ && out[end].distance == out[begin].distance) ++end;
+        if (!std::is_sorted(out.begin() + begin, out.begin() + end, by_record)) {
+          std::sort(out.begin() + begin, out.begin() + end, by_record);
+        }
+      }
+    } else {
+      std::sort(keys, keys + size_);
+      for (size_t i = 0; i < size_; ++i) {
+        out[i] = {keys[i] & 0xFFFFFFFFu, static_cast<uint32_t>(keys[i] >> 32)};
+      }
     }
     size_ = 0;
     return out;
@@ -102,20 +123,49 @@ class BoundedPool {
 
   void shrink() {
     uint64_t* keys = buffer_.get();
-    std::nth_element(keys, keys + capacity_ - 1, keys + size_);
-    bound_ = keys[capacity_ - 1];
-    size_ = capacity_;
-    const auto worst = static_cast<uint32_t>(bound_ >> 32);
-    if (counts_ == nullptr) {
-      if (capacity_ < kCountedCapacity || worst > kMaxCountedDistance) return;
-      counts_ = std::make_unique<uint32_t[]>(size_t{worst} + 1);
-    } else {
-      std::fill(counts_.get(), counts_.get() + worst + 1, 0u);
+    if (counts_ == nullptr && capacity_ >= kCountedCapacity) {
+      uint64_t worst = 0;
+      for (size_t i = 0; i < size_; ++i) worst = std::max(worst, keys[i] >> 32);
+      if (worst <= kMaxCountedDistance) {
+        counts_ = std::make_unique<uint32_t[]>(static_cast<size_t>(worst) + 1);
+        for (size_t i = 0; i < size_; ++i) ++counts_[keys[i] >> 32];
+        limit_ = static_cast<uint32_t>(worst);
+        below_ = size_ - counts_[limit_];
+      }
     }
-    // Every kept key is within `worst`; fewer than `capacity` are nearer than it.
+    if (counts_ == nullptr) {
+      std::nth_element(keys, keys + capacity_ - 1, keys + size_);
+      bound_ = keys[capacity_ - 1];
+      size_ = capacity_;
+      return;
+    }
+    // The counts are exact up to limit_: every key nearer than it is kept, and of those at
+    // it the `capacity - below_` with the least records. Keys beyond limit_ are dropped; the
+    // kept ones stay in the order they came.
+    tighten();
+    const size_t tied_kept = capacity_ - below_;
+    uint64_t cut = (uint64_t{limit_} << 32) | 0xFFFFFFFFu;  // the last key kept at limit_
+    if (counts_[limit_] > tied_kept) {
+      ties_.clear();
+      for (size_t i = 0; i < size_; ++i) {
+        if ((keys[i] >> 32) == limit_) ties_.push_back(keys[i]);
+      }
+      std::nth_element(ties_.begin(), ties_.begin() + static_cast<ptrdiff_t>(tied_kept - 1),
+                       ties_.end());
+      cut = ties_[tied_kept - 1];
+    }
+    size_t kept = 0;
+    const size_t n = size_;
+    for (size_t i = 0; i < n; ++i) {  // without a branch: which keys go is unpredictable
+      const uint64_t key = keys[i];
+      keys[kept] = key;
+      kept += key <= cut ? 1 : 0;
+    }
+    size_ = kept;
+    bound_ = cut;
+    std::fill(counts_.get(), counts_.get() + limit_ + 1, 0u);
     for (size_t i = 0; i < size_; ++i) ++counts_[keys[i] >> 32];
-    limit_ = worst;
-    below_ = capacity_ - counts_[worst];
+    below_ = capacity_ - counts_[limit_];
   }
 
   // Lowers the limit while `capacity` keys are nearer than it: of a record at the limit's
@@ -138,6 +188,7 @@ class BoundedPool {
   std::unique_ptr<uint32_t[]> counts_;
   uint32_t limit_ = 0;
   size_t below_ = 0;
+  std::vector<uint64_t> ties_;  // the keys at limit_ during a selection
 };
 
 // A distinct filter of the batch. Its bitmap is kept while queries scan the whole section
@@ -649,17 +700,24 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   pool.parallel_for(nq, threads, [&](size_t q) {
     if (source_of[q] == SIZE_MAX) return;
     const size_t s = source_of[q];
-    uint64_t offered = 0;
-    for (size_t t = first_task[s]; t < first_task[s + 1]; ++t) {
-      offered += tasks[t].pools[slot_of[q]].keys().size();
-    }
-    BoundedPool merged(pool_sizes[q], offered);
-    for (size_t t = first_task[s]; t < first_task[s + 1]; ++t) {
-      for (uint64_t key : tasks[t].pools[slot_of[q]].keys()) {
-        merged.offer(key & 0xFFFFFFFFu, static_cast<uint32_t>(key >> 32));
+    // One task: its pool is the query's. Several: their pools merged.
+    auto merge = [&] {
+      if (first_task[s + 1] - first_task[s] == 1) {
+        return tasks[first_task[s]].pools[slot_of[q]].take_sorted();
       }
-    }
-    const std::vector<HammingCandidate> candidates = merged.take_sorted();
+      uint64_t offered = 0;
+      for (size_t t = first_task[s]; t < first_task[s + 1]; ++t) {
+        offered += tasks[t].pools[slot_of[q]].keys().size();
+      }
+      BoundedPool merged(pool_sizes[q], offered);
+      for (size_t t = first_task[s]; t < first_task[s + 1]; ++t) {
+        for (uint64_t key : tasks[t].pools[slot_of[q]].keys()) {
+          merged.offer(key & 0xFFFFFFFFu, static_cast<uint32_t>(key >> 32));
+        }
+      }
+      return merged.take_sorted();
+    };
+    const std::vector<HammingCandidate> candidates = merge();
     SearchHit* row = result.hits.data() + result.offsets[q];
     if (!rescore && !rerank) {
       for (const HammingCandidate& c : candidates) {

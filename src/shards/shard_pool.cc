@@ -205,24 +205,28 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
 }
 
 std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep) {
-  std::vector<uint32_t> order(sign_scores.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-  auto before = [&](uint32_t a, uint32_t b) {
-    const float x = sign_scores[a];
-    const float y = sign_scores[b];
-    const bool x_nan = std::isnan(x);
-    const bool y_nan = std::isnan(y);
-    if (x_nan != y_nan) return y_nan;
-    if (!x_nan && x != y) return x > y;
-    return a < b;
-  };
-  keep = std::min(keep, order.size());
-  // Selection first: only the kept part is sorted, however large the pool.
-  if (keep < order.size()) {
-    std::nth_element(order.begin(), order.begin() + keep, order.end(), before);
-    order.resize(keep);
+  // One integer key per entry ordering as the definition does: higher score first (-0 and +0
+  // equal), NaN after every number, equal scores by position.
+  std::vector<uint64_t> keys(sign_scores.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const float x = sign_scores[i] == 0.0f ? 0.0f : sign_scores[i];
+    uint32_t rank = 0xFFFFFFFFu;  // NaN
+    if (!std::isnan(x)) {
+      const auto bits = std::bit_cast<uint32_t>(x);
+      const uint32_t ascending = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+      rank = ~ascending;
+    }
+    keys[i] = (uint64_t{rank} << 32) | i;
   }
-  std::sort(order.begin(), order.end(), before);
+  keep = std::min(keep, keys.size());
+  // Selection first: only the kept part is sorted, however large the pool.
+  if (keep < keys.size()) {
+    std::nth_element(keys.begin(), keys.begin() + static_cast<ptrdiff_t>(keep), keys.end());
+    keys.resize(keep);
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<uint32_t> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = static_cast<uint32_t>(keys[i]);
   return order;
 }
 

@@ -1,11 +1,13 @@
 // merge_pools and the order of re-scored hits on hand-made pools: merging the pools of any
 // split of a set's shards gives the pool of the whole set; re-scored hits sort by score
-// descending, NaN after every number, then (shard, record).
+// descending, NaN after every number, then (shard, record); the cascade's pick by sign score.
 #include "shards/shard_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
@@ -60,6 +62,27 @@ TEST(MergePools, AnySplitIntoConsecutiveShardsGivesThePoolOfTheWhole) {
                   a.distance == b.distance)
           << "round " << round << ", slot " << i;
     }
+  }
+}
+
+// The cascade's first stage against its definition: the `keep` best positions by score
+// (higher first, -0 equal to +0, NaN last, ties by position), in that order.
+TEST(CascadePick, KeepsTheBestBySignScoreThenPosition) {
+  std::mt19937_64 rng(9);
+  const float palette[] = {1.0f, -1.0f, 0.0f, -0.0f, 2.5f, -2.5f, INFINITY, -INFINITY, NAN, 1e-40f};
+  for (int round = 0; round < 200; ++round) {
+    std::vector<float> scores(rng() % 40);
+    for (float& x : scores) x = palette[rng() % std::size(palette)];
+    const size_t keep = 1 + rng() % 45;
+    std::vector<uint32_t> expected(scores.size());
+    for (uint32_t i = 0; i < expected.size(); ++i) expected[i] = i;
+    std::stable_sort(expected.begin(), expected.end(), [&](uint32_t a, uint32_t b) {
+      const float x = scores[a], y = scores[b];
+      if (std::isnan(x) || std::isnan(y)) return !std::isnan(x) && std::isnan(y);
+      return x > y;
+    });
+    expected.resize(std::min(keep, expected.size()));
+    ASSERT_EQ(cascade_pick(scores, keep), expected) << "round " << round;
   }
 }
 

@@ -30,6 +30,9 @@
 #include "vector/signature.h"
 
 namespace korvel {
+
+uint64_t alone_range_bytes = uint64_t{4} << 20;
+
 namespace {
 
 // A filter keeping fewer than one record in kListRatio is searched through the list of its
@@ -674,9 +677,13 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
     const uint64_t blocks = (source.count + kBlockRecords - 1) / kBlockRecords;
     // A query scanning the whole section alone runs one range per thread: more ranges only
     // add warm-up blocks to a scan that already reads each record once.
+    // Nor does it split signatures of less than alone_range_bytes per range: those are read
+    // sooner than another thread wakes up and joins.
     const bool alone = s == 0 && source.queries.size() < kMinBlockQueries;
     const uint64_t per_thread = alone ? 1 : kRangesPerThread;
-    const uint64_t ranges = std::clamp<uint64_t>(source.count / kMinTaskRecords, 1,
+    const uint64_t most = alone ? source.count * len / std::max<uint64_t>(alone_range_bytes, 1)
+                                : source.count / kMinTaskRecords;
+    const uint64_t ranges = std::clamp<uint64_t>(std::min(most, source.count / kMinTaskRecords), 1,
                                                  threads == 1 ? 1 : threads * per_thread);
     for (uint64_t r = 0; r < ranges; ++r) {
       const uint64_t begin = blocks * r / ranges * kBlockRecords;

@@ -64,6 +64,11 @@ struct BatchResult {
   std::span<const SearchHit> row(size_t q) const { return {hits.data() + offsets[q], counts[q]}; }
 };
 
+// Signature bytes per thread, at least, before a query scanning alone is split across
+// threads (4 MiB: less is read sooner than another thread joins). Tests lower it to split
+// small indexes.
+extern uint64_t alone_range_bytes;
+
 // Runs request.query_count queries. Row q equals execute_query of query q with the same
 // filter, top_k and pool size oversample * top_k (kPoolFactor: exactly the same request):
 // the pool's candidates by (distance, record index), or after exact re-scoring the best

@@ -166,9 +166,9 @@ class BoundedPool {
     }
     size_ = kept;
     bound_ = cut;
-    std::fill(counts_.get(), counts_.get() + limit_ + 1, 0u);
-    for (size_t i = 0; i < size_; ++i) ++counts_[keys[i] >> 32];
-    below_ = capacity_ - counts_[limit_];
+    // Every key nearer than limit_ stayed, so only the count at limit_ changes (there are
+    // always at least `capacity` keys up to limit_, hence at least tied_kept at it).
+    counts_[limit_] = static_cast<uint32_t>(tied_kept);
   }
 
   // Lowers the limit while `capacity` keys are nearer than it: of a record at the limit's

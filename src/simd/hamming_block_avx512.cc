@@ -18,6 +18,7 @@ constexpr size_t kGroup = 8;                       // records per lane group
 constexpr size_t kChunkGroups = 4;                 // groups scanned together
 constexpr size_t kChunk = kGroup * kChunkGroups;   // 32 records
 constexpr size_t kMaskWords = kBlockRecords / 64;  // mask words per query
+constexpr size_t kPrefetchGroups = 4;              // how far ahead a block's reads are asked for
 
 size_t words_of(size_t len) noexcept { return (len + 7) / 8; }
 
@@ -36,19 +37,36 @@ uint64_t load_word(const uint8_t* sig, size_t len, size_t w) noexcept {
 void avx512_prepare_block(const uint8_t* sigs, size_t len, const uint32_t* records, uint64_t first,
                           size_t count, uint8_t* out) noexcept {
   const size_t words = words_of(len);
+  const size_t full_words = len / 8;  // words wholly inside a signature
   const size_t padded = (count + kChunk - 1) / kChunk * kChunk;
-  for (size_t i = 0; i < padded; ++i) {
-    const size_t g = i / kGroup;
-    uint8_t* lane = out + (g * words * kGroup + i % kGroup) * 8;
-    if (i >= count) {
-      for (size_t w = 0; w < words; ++w) std::memset(lane + w * kGroup * 8, 0, 8);
-      continue;
+  // One group at a time, word by word: each output line (word w of the group's 8 records) is
+  // written whole, and each record's signature is read front to back.
+  for (size_t g = 0; g * kGroup < padded; ++g) {
+    const uint8_t* sig[kGroup];
+    for (size_t r = 0; r < kGroup; ++r) {
+      const size_t i = g * kGroup + r;
+      sig[r] = i < count ? sigs + (records != nullptr ? uint64_t{records[i]} : first + i) * len
+                         : nullptr;
     }
-    const uint64_t record = records != nullptr ? uint64_t{records[i]} : first + i;
-    const uint8_t* sig = sigs + record * len;
+    // The signatures of a group a few ahead, on their way from memory while this one is read.
+    for (size_t r = 0; r < kGroup; ++r) {
+      const size_t i = (g + kPrefetchGroups) * kGroup + r;
+      if (i >= count || len == 0) break;
+      const uint8_t* ahead = sigs + (records != nullptr ? uint64_t{records[i]} : first + i) * len;
+      for (size_t b = 0; b < len; b += 64) __builtin_prefetch(ahead + b);
+      __builtin_prefetch(ahead + len - 1);
+    }
+    uint8_t* lane = out + g * words * kGroup * 8;
     for (size_t w = 0; w < words; ++w) {
-      const uint64_t word = load_word(sig, len, w);
-      std::memcpy(lane + w * kGroup * 8, &word, 8);
+      for (size_t r = 0; r < kGroup; ++r, lane += 8) {
+        uint64_t word = 0;
+        if (sig[r] != nullptr && w < full_words) {
+          std::memcpy(&word, sig[r] + 8 * w, 8);
+        } else if (sig[r] != nullptr) {
+          word = load_word(sig[r], len, w);
+        }
+        std::memcpy(lane, &word, 8);
+      }
     }
   }
 }
@@ -65,33 +83,42 @@ void avx512_prepare_queries(const uint8_t* queries, size_t len, size_t count,
 }
 
 // kQueries (1..4) queries against the four groups of one chunk; sets the chunk's mask bits.
+// Every loop over queries and groups is unrolled so the 16 accumulators stay in registers:
+// left rolled, GCC keeps them on the stack and the scan runs 2.4 times slower.
 template <int kQueries>
 KORVEL_AVX512_TARGET void avx512_scan_chunk(const uint8_t* chunk, size_t words,
                                             const uint8_t* queries, const uint32_t* bounds,
                                             size_t chunk_index, uint64_t* masks) noexcept {
   __m512i acc[kQueries][kChunkGroups];
+#pragma GCC unroll 4
   for (int q = 0; q < kQueries; ++q) {
+#pragma GCC unroll 4
     for (size_t g = 0; g < kChunkGroups; ++g) acc[q][g] = _mm512_setzero_si512();
   }
   const size_t group_stride = words * kGroup * 8;
   for (size_t w = 0; w < words; ++w) {
     __m512i data[kChunkGroups];
+#pragma GCC unroll 4
     for (size_t g = 0; g < kChunkGroups; ++g) {
       data[g] = _mm512_loadu_si512(chunk + g * group_stride + w * kGroup * 8);
     }
+#pragma GCC unroll 4
     for (int q = 0; q < kQueries; ++q) {
       long long word;
       std::memcpy(&word, queries + (q * words + w) * 8, 8);
       const __m512i query_word = _mm512_set1_epi64(word);
+#pragma GCC unroll 4
       for (size_t g = 0; g < kChunkGroups; ++g) {
         acc[q][g] =
             _mm512_add_epi64(acc[q][g], _mm512_popcnt_epi64(_mm512_xor_si512(query_word, data[g])));
       }
     }
   }
+#pragma GCC unroll 4
   for (int q = 0; q < kQueries; ++q) {
     const __m512i bound = _mm512_set1_epi64(static_cast<long long>(bounds[q]));
     uint64_t* mask = masks + q * kMaskWords;
+#pragma GCC unroll 4
     for (size_t g = 0; g < kChunkGroups; ++g) {
       const size_t first = chunk_index * kChunk + g * kGroup;
       // An 8-bit mask (__mmask8, which SIMDe names only under its own prefix).

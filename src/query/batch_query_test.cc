@@ -200,7 +200,7 @@ TEST(ExecuteBatch, EveryRowEqualsExecuteQuery) {
             if (f != nullptr && !matches(*f, index.codes[r])) continue;
             const uint8_t* sig = index.state.reader.signature_ptr(r);
             uint32_t d = 0;
-            for (size_t i = 0; i < sig_size; ++i) d += std::popcount(unsigned{qsig[i] ^ sig[i]});
+            for (size_t i = 0; i < sig_size; ++i) d += std::popcount(static_cast<unsigned>(qsig[i] ^ sig[i]));
             all.emplace_back(d, r);
           }
           std::sort(all.begin(), all.end());

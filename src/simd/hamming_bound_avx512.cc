@@ -5,7 +5,7 @@
 // (the last under a byte mask, so nothing past the record is read) into one register of
 // eight partial sums, and the eight records' registers are folded to eight totals.
 // Compiled for baseline x86-64: only the kernel functions carry the target.
-#include <immintrin.h>
+#include "simd/avx512_intrinsics.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kGroup = 8;  // records per compare
 
 // Lane i < 4 of the result holds a's lanes 2i + 2i+1 summed, lane 4 + i the same of b.
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i fold_avx512(
+KORVEL_AVX512_TARGET inline __m512i fold_avx512(
     __m512i a, __m512i b) noexcept {
   const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
   const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
@@ -27,7 +27,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i fold_
                           _mm512_permutex2var_epi64(a, odd, b));
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i xor_count_avx512(
+KORVEL_AVX512_TARGET inline __m512i xor_count_avx512(
     __m512i a, __m512i b) noexcept {
   return _mm512_popcnt_epi64(_mm512_xor_si512(a, b));
 }
@@ -35,7 +35,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) inline __m512i xor_c
 // Records of kWords 64-bit words (1, 2 or 4), 8 / kWords to a register: every whole group of
 // eight. Returns the number of records done.
 template <size_t kWords>
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups_avx512(
+KORVEL_AVX512_TARGET size_t packed_groups_avx512(
     const uint8_t* query, const uint8_t* sigs, size_t count, __m512i bound,
     uint64_t* masks) noexcept {
   __m512i q;
@@ -81,7 +81,7 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) size_t packed_groups
 // a masked load. Plain loads: a masked load from memory that misses the cache stalls here.
 // kWhole: the number of whole chunks when 0 to 4 (the query's stay in registers), -1 for any.
 template <int kWhole>
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups_avx512(
+KORVEL_AVX512_TARGET void record_groups_avx512(
     const uint8_t* query, const uint8_t* sigs, size_t len, size_t first, size_t count,
     __m512i bound, uint64_t* masks) noexcept {
   const size_t whole = kWhole >= 0 ? static_cast<size_t>(kWhole) : len / 64;
@@ -90,14 +90,15 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups_a
   __m512i held[kWhole > 0 ? kWhole : 1];
   for (int j = 0; j < kWhole; ++j) held[j] = _mm512_loadu_si512(query + 64 * j);
   // Short records: their first len bytes; others: the last `rest` bytes of 64.
-  const __mmask64 rest_mask = short_records ? (__mmask64{1} << len) - 1
-                              : rest == 0   ? 0
-                                            : ~((__mmask64{1} << (64 - rest)) - 1);
+  // (Mask types as plain integers: SIMDe names __mmask64 and __mmask8 only under its prefix.)
+  const uint64_t rest_mask = short_records ? (uint64_t{1} << len) - 1
+                             : rest == 0   ? 0
+                                           : ~((uint64_t{1} << (64 - rest)) - 1);
   const __m512i rest_query = short_records ? _mm512_maskz_loadu_epi8(rest_mask, query)
                              : rest == 0   ? _mm512_setzero_si512()
                                            : _mm512_loadu_si512(query + len - 64);
   const uint8_t* const end = sigs + count * len;
-  auto sums = [&](const uint8_t* sig) __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) {
+  auto sums = [&](const uint8_t* sig) KORVEL_AVX512_TARGET {
     __m512i acc = _mm512_setzero_si512();
     for (size_t j = 0; j < whole; ++j) {
       const __m512i q = kWhole >= 0 ? held[j] : _mm512_loadu_si512(query + 64 * j);
@@ -126,15 +127,15 @@ __attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void record_groups_a
     const __m512i totals =
         fold_avx512(fold_avx512(fold_avx512(s[0], s[1]), fold_avx512(s[2], s[3])),
                     fold_avx512(fold_avx512(s[4], s[5]), fold_avx512(s[6], s[7])));
-    const __mmask8 valid = static_cast<__mmask8>((1u << present) - 1);
-    out.put(i, _mm512_mask_cmple_epu64_mask(valid, totals, bound));
+    const uint8_t valid = static_cast<uint8_t>((1u << present) - 1);
+    out.put(i, static_cast<uint8_t>(_mm512_cmple_epu64_mask(totals, bound) & valid));
   }
   out.finish(count);
 }
 
 }  // namespace
 
-__attribute__((target("avx512f,avx512bw,avx512vpopcntdq"))) void hamming_bound_avx512(
+KORVEL_AVX512_TARGET void hamming_bound_avx512(
     const uint8_t* query, const uint8_t* sigs, size_t len, size_t count, uint32_t bound,
     uint64_t* masks) noexcept {
   for (size_t w = 0; w * 64 < count; ++w) masks[w] = 0;

@@ -4,8 +4,9 @@
 // carry target("avx2").
 #include <immintrin.h>
 
-#include <cstring>
+#include <cstdint>
 
+#include "simd/sign_lanes.h"
 #include "simd/sign_score.h"
 
 namespace korvel {
@@ -18,37 +19,32 @@ __attribute__((target("avx2"))) void score_group_avx2(const float* q, size_t dim
                                                       const uint8_t* const* sigs,
                                                       float* out) noexcept {
   __m256 acc[kRegisters];
+#pragma GCC unroll 8
   for (size_t v = 0; v < kRegisters; ++v) acc[v] = _mm256_setzero_ps();
   const __m256i sign = _mm256_set1_epi32(INT32_MIN);
   const size_t bytes = (dim + 7) / 8;
+  // Bits 32w .. 32w + 31 of every lane, one 32-bit word per lane, staged one word ahead.
+  uint32_t staged[2][kLanes];
+  stage_sign_words(sigs, kLanes, bytes, 0, staged[0]);
   for (size_t w = 0; w * 32 < dim; ++w) {
-    // Bits 32w .. 32w + 31 of every lane, one 32-bit word per lane.
-    const size_t have = bytes - 4 * w < 4 ? bytes - 4 * w : 4;
     __m256i words[kRegisters];
+#pragma GCC unroll 8
     for (size_t v = 0; v < kRegisters; ++v) {
-      uint32_t lane[8];
-      for (size_t l = 0; l < 8; ++l) {
-        // A whole word in one load; only the last word of a signature may be shorter.
-        const uint8_t* at = sigs[8 * v + l] + 4 * w;
-        if (have == 4) {
-          std::memcpy(&lane[l], at, 4);
-        } else {
-          lane[l] = 0;
-          std::memcpy(&lane[l], at, have);
-        }
-      }
-      words[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lane));
+      words[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(staged[w % 2] + 8 * v));
     }
+    if ((w + 1) * 32 < dim) stage_sign_words(sigs, kLanes, bytes, w + 1, staged[(w + 1) % 2]);
     const size_t bits = dim - 32 * w < 32 ? dim - 32 * w : 32;
     for (size_t t = 0; t < bits; ++t) {
       const __m256i neg = _mm256_castps_si256(_mm256_set1_ps(-q[32 * w + t]));
       const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(31 - t));
+#pragma GCC unroll 8
       for (size_t v = 0; v < kRegisters; ++v) {
         const __m256i flip = _mm256_and_si256(_mm256_sll_epi32(words[v], shift), sign);
         acc[v] = _mm256_add_ps(acc[v], _mm256_castsi256_ps(_mm256_xor_si256(neg, flip)));
       }
     }
   }
+#pragma GCC unroll 8
   for (size_t v = 0; v < kRegisters; ++v) _mm256_storeu_ps(out + 8 * v, acc[v]);
 }
 

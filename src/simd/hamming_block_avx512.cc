@@ -117,14 +117,16 @@ KORVEL_AVX512_TARGET void avx512_scan_chunk(const uint8_t* chunk, size_t words,
 #pragma GCC unroll 4
   for (int q = 0; q < kQueries; ++q) {
     const __m512i bound = _mm512_set1_epi64(static_cast<long long>(bounds[q]));
-    uint64_t* mask = masks + q * kMaskWords;
+    // The chunk's 32 bits, one 8-bit mask per group (__mmask8, which SIMDe names only under
+    // its own prefix), joined before the one write.
+    uint32_t in = 0;
 #pragma GCC unroll 4
     for (size_t g = 0; g < kChunkGroups; ++g) {
-      const size_t first = chunk_index * kChunk + g * kGroup;
-      // An 8-bit mask (__mmask8, which SIMDe names only under its own prefix).
-      const uint8_t in = _mm512_cmple_epu64_mask(acc[q][g], bound);
-      mask[first / 64] |= uint64_t{in} << (first % 64);
+      const uint8_t group_in = _mm512_cmple_epu64_mask(acc[q][g], bound);
+      in |= uint32_t{group_in} << (8 * g);
     }
+    const size_t first = chunk_index * kChunk;
+    masks[q * kMaskWords + first / 64] |= uint64_t{in} << (first % 64);
   }
 }
 

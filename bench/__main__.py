@@ -6,6 +6,11 @@ import sys
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+# The installed package, also when run from a source tree whose korvel/ has no built module.
+from bench.systems import import_korvel  # noqa: E402
+
+import_korvel()
+
 if "--quality" in sys.argv[1:]:
     from bench.quality import main  # noqa: E402
 

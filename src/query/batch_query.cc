@@ -257,9 +257,9 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
   while (first < task.end) {
     bool bounded = true;
     for (size_t qi = 0; qi < task.pools.size(); ++qi) {
-      bounded = bounded && (task.pools[qi].bound_distance() != ~0u ||
-                            ctx.shared_bounds[source.queries[qi]].load(std::memory_order_relaxed) !=
-                                ~0u);
+      bounded =
+          bounded && (task.pools[qi].bound_distance() != ~0u ||
+                      ctx.shared_bounds[source.queries[qi]].load(std::memory_order_relaxed) != ~0u);
     }
     const size_t count = static_cast<size_t>(
         std::min<uint64_t>(bounded ? kAloneRecords : kBlockRecords, task.end - first));
@@ -275,8 +275,8 @@ void scan_alone(const ScanContext& ctx, const Source& source, Task& task) {
       if (bound == 0) continue;
       std::atomic<uint32_t>& shared = ctx.shared_bounds[source.queries[qi]];
       if (bound != ~uint32_t{0}) lower_shared_bound(shared, bound);
-      const uint32_t cap =
-          std::min(bound == ~uint32_t{0} ? bound : bound - 1, shared.load(std::memory_order_relaxed));
+      const uint32_t cap = std::min(bound == ~uint32_t{0} ? bound : bound - 1,
+                                    shared.load(std::memory_order_relaxed));
       const bool exact = cap == ~uint32_t{0};
       if (exact) {
         table.hamming_batch(q, sigs, len, count, distances);
@@ -320,30 +320,56 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   const HammingBatchKernel batch = table.hamming_batch;
   const HammingGatherKernel gather = table.hamming_gather;
   const HammingKernel single = table.hamming;
+  // When every query of the section shares one bitmap (deleted records, or one filter for
+  // the batch), each block takes only the records it keeps: none of the others is read,
+  // prepared or scanned.
+  const uint64_t* shared_mask = listed || !use_kernel ? nullptr : source.masks[0];
+  for (size_t qi = 1; qi < nq && shared_mask != nullptr; ++qi) {
+    if (source.masks[qi] != shared_mask) shared_mask = nullptr;
+  }
+  if (task.end > uint64_t{UINT32_MAX}) shared_mask = nullptr;  // kept records are listed as 32 bits
+  uint32_t kept[kBlockRecords];
 
   for (uint64_t first = task.begin; first < task.end; first += kBlockRecords) {
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockRecords, task.end - first));
+    size_t count = static_cast<size_t>(std::min<uint64_t>(kBlockRecords, task.end - first));
     const uint32_t* records = listed ? source.records.data() + first : nullptr;
-    auto record_at = [&](size_t i) { return listed ? uint64_t{records[i]} : first + i; };
-    // Filter bits of this block, when the query has a filter (whole section only).
+    if (shared_mask != nullptr) {
+      size_t k = 0;
+      for (size_t w = 0; w * 64 < count; ++w) {
+        uint64_t bits = shared_mask[first / 64 + w];
+        if (count - 64 * w < 64) bits &= (uint64_t{1} << (count - 64 * w)) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+          kept[k++] =
+              static_cast<uint32_t>(first + 64 * w + static_cast<unsigned>(std::countr_zero(bits)));
+        }
+      }
+      if (k == 0) continue;
+      count = k;
+      records = kept;
+    }
+    auto record_at = [&](size_t i) {
+      return records != nullptr ? uint64_t{records[i]} : first + i;
+    };
+    // This block's bits of the query's filter, when it has one and the block holds every
+    // record of its range.
+    auto mask_of = [&](size_t qi) { return records != nullptr ? nullptr : source.masks[qi]; };
     auto allowed = [&](size_t qi, size_t word) {
-      const uint64_t* bitmap = source.masks[qi];
+      const uint64_t* bitmap = mask_of(qi);
       return bitmap == nullptr ? ~uint64_t{0} : bitmap[first / 64 + word];
     };
     // Exact distances of the whole block for query qi: before its pool has a bound, or
     // when too few queries share the block.
     auto offer_all = [&](size_t qi) {
       const uint8_t* q = ctx.query_sigs + source.queries[qi] * len;
-      if (listed) {
+      if (records != nullptr) {
         gather(q, ctx.sigs, len, records, count, distances);
       } else {
         batch(q, ctx.sigs + first * len, len, count, distances);
       }
       BoundedPool& pool = task.pools[qi];
       // Farther than the shared bound (inclusive) is not wanted.
-      const uint32_t cap =
-          ctx.shared_bounds[source.queries[qi]].load(std::memory_order_relaxed);
-      if (source.masks[qi] == nullptr) {
+      const uint32_t cap = ctx.shared_bounds[source.queries[qi]].load(std::memory_order_relaxed);
+      if (mask_of(qi) == nullptr) {
         // Every record counts: a plain compare against the bound skips the bit walk. Records
         // arrive in ascending order, so one at the bound's distance cannot enter either.
         uint32_t bound = pool.bound_distance();

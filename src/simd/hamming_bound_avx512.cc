@@ -5,11 +5,10 @@
 // (the last under a byte mask, so nothing past the record is read) into one register of
 // eight partial sums, and the eight records' registers are folded to eight totals.
 // Compiled for baseline x86-64: only the kernel functions carry the target.
-#include "simd/avx512_intrinsics.h"
-
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/avx512_intrinsics.h"
 #include "simd/bound_mask.h"
 #include "simd/hamming_bound.h"
 
@@ -19,25 +18,23 @@ namespace {
 constexpr size_t kGroup = 8;  // records per compare
 
 // Lane i < 4 of the result holds a's lanes 2i + 2i+1 summed, lane 4 + i the same of b.
-KORVEL_AVX512_TARGET inline __m512i fold_avx512(
-    __m512i a, __m512i b) noexcept {
+KORVEL_AVX512_TARGET inline __m512i fold_avx512(__m512i a, __m512i b) noexcept {
   const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
   const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
   return _mm512_add_epi64(_mm512_permutex2var_epi64(a, even, b),
                           _mm512_permutex2var_epi64(a, odd, b));
 }
 
-KORVEL_AVX512_TARGET inline __m512i xor_count_avx512(
-    __m512i a, __m512i b) noexcept {
+KORVEL_AVX512_TARGET inline __m512i xor_count_avx512(__m512i a, __m512i b) noexcept {
   return _mm512_popcnt_epi64(_mm512_xor_si512(a, b));
 }
 
 // Records of kWords 64-bit words (1, 2 or 4), 8 / kWords to a register: every whole group of
 // eight. Returns the number of records done.
 template <size_t kWords>
-KORVEL_AVX512_TARGET size_t packed_groups_avx512(
-    const uint8_t* query, const uint8_t* sigs, size_t count, __m512i bound,
-    uint64_t* masks) noexcept {
+KORVEL_AVX512_TARGET size_t packed_groups_avx512(const uint8_t* query, const uint8_t* sigs,
+                                                 size_t count, __m512i bound,
+                                                 uint64_t* masks) noexcept {
   __m512i q;
   if constexpr (kWords == 1) {
     long long word;
@@ -81,9 +78,9 @@ KORVEL_AVX512_TARGET size_t packed_groups_avx512(
 // a masked load. Plain loads: a masked load from memory that misses the cache stalls here.
 // kWhole: the number of whole chunks when 0 to 4 (the query's stay in registers), -1 for any.
 template <int kWhole>
-KORVEL_AVX512_TARGET void record_groups_avx512(
-    const uint8_t* query, const uint8_t* sigs, size_t len, size_t first, size_t count,
-    __m512i bound, uint64_t* masks) noexcept {
+KORVEL_AVX512_TARGET void record_groups_avx512(const uint8_t* query, const uint8_t* sigs,
+                                               size_t len, size_t first, size_t count,
+                                               __m512i bound, uint64_t* masks) noexcept {
   const size_t whole = kWhole >= 0 ? static_cast<size_t>(kWhole) : len / 64;
   const size_t rest = len % 64;
   const bool short_records = len < 64;
@@ -135,9 +132,9 @@ KORVEL_AVX512_TARGET void record_groups_avx512(
 
 }  // namespace
 
-KORVEL_AVX512_TARGET void hamming_bound_avx512(
-    const uint8_t* query, const uint8_t* sigs, size_t len, size_t count, uint32_t bound,
-    uint64_t* masks) noexcept {
+KORVEL_AVX512_TARGET void hamming_bound_avx512(const uint8_t* query, const uint8_t* sigs,
+                                               size_t len, size_t count, uint32_t bound,
+                                               uint64_t* masks) noexcept {
   for (size_t w = 0; w * 64 < count; ++w) masks[w] = 0;
   const __m512i b = _mm512_set1_epi64(static_cast<long long>(bound));
   size_t done = 0;

@@ -2,11 +2,10 @@
 // a time. Each lane adds q[i] where the record's bit i is set and -q[i] where it is clear (q[i]
 // with its sign bit flipped): the scalar loop's additions in its order. Compiled for the
 // baseline; only the kernel functions carry the target.
-#include "simd/avx512_intrinsics.h"
-
 #include <cstdint>
 #include <cstring>
 
+#include "simd/avx512_intrinsics.h"
 #include "simd/sign_lanes.h"
 #include "simd/sign_score.h"
 
@@ -16,9 +15,8 @@ namespace {
 constexpr size_t kRegisters = 4;
 constexpr size_t kLanes = 16 * kRegisters;
 
-KORVEL_AVX512_TARGET void score_group_avx512(const float* q, size_t dim,
-                                                           const uint8_t* const* sigs,
-                                                           float* out) noexcept {
+KORVEL_AVX512_TARGET void score_group_avx512(const float* q, size_t dim, const uint8_t* const* sigs,
+                                             float* out) noexcept {
   __m512 acc[kRegisters];
 #pragma GCC unroll 8
   for (size_t v = 0; v < kRegisters; ++v) acc[v] = _mm512_setzero_ps();
@@ -45,8 +43,8 @@ KORVEL_AVX512_TARGET void score_group_avx512(const float* q, size_t dim,
         // term ^ (~(words << 31 - t) & sign): 0xA6 over (shifted words, sign, term). The
         // shift is the masked form only because GCC 12 warns about the unmasked one's
         // undefined pass-through operand; under a full mask they are the same instruction.
-        const __m512i signed_term =
-            _mm512_ternarylogic_epi32(_mm512_maskz_sll_epi32(0xFFFF, words[v], shift), sign, term, 0xA6);
+        const __m512i signed_term = _mm512_ternarylogic_epi32(
+            _mm512_maskz_sll_epi32(0xFFFF, words[v], shift), sign, term, 0xA6);
         acc[v] = _mm512_add_ps(acc[v], _mm512_castsi512_ps(signed_term));
       }
     }
@@ -57,9 +55,8 @@ KORVEL_AVX512_TARGET void score_group_avx512(const float* q, size_t dim,
 
 }  // namespace
 
-KORVEL_AVX512_TARGET void sign_score_avx512(const float* q, size_t dim,
-                                                          const uint8_t* const* sigs, size_t count,
-                                                          float* out) noexcept {
+KORVEL_AVX512_TARGET void sign_score_avx512(const float* q, size_t dim, const uint8_t* const* sigs,
+                                            size_t count, float* out) noexcept {
   size_t r = 0;
   for (; r + kLanes <= count; r += kLanes) score_group_avx512(q, dim, sigs + r, out + r);
   if (r == count) return;

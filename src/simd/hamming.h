@@ -17,4 +17,7 @@ uint32_t hamming_portable(const uint8_t* a, const uint8_t* b, size_t len) noexce
 // REQUIRES: cpu_features().avx2_usable().
 uint32_t hamming_avx2(const uint8_t* a, const uint8_t* b, size_t len) noexcept;
 
+// REQUIRES: instruction_set_usable(InstructionSet::kAvx512).
+uint32_t hamming_avx512(const uint8_t* a, const uint8_t* b, size_t len) noexcept;
+
 }  // namespace korvel

@@ -37,7 +37,7 @@ constexpr KernelTable kAvx2{
 // processor of this set can run (CpuFeatures::avx512_usable requires AVX2).
 constexpr KernelTable kAvx512{
     .name = "avx512",
-    .hamming = &hamming_avx2,
+    .hamming = &hamming_avx512,
     .hamming_batch = &hamming_batch_avx2,
     .hamming_gather = &hamming_gather_avx2,
     .match_planes = &match_planes_avx2,

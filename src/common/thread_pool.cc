@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <charconv>
 #include <cstdlib>
 #include <system_error>
@@ -22,6 +23,32 @@ namespace {
 // Set while this thread runs a task of any pool: a nested parallel_for runs inline rather
 // than waiting for workers that may all be busy with the outer job.
 thread_local bool in_task = false;
+
+// How long a worker polls for the next job after its last, and the caller for the workers'
+// completion, before sleeping on a condition. Waking a sleeping thread can take a millisecond
+// where the host must first schedule an idle virtual processor, longer than a whole search of
+// one query on a thread of its own; programs that search in a loop hand the next job over
+// within this time and find the workers awake.
+constexpr auto kSpinTime = std::chrono::microseconds(200);
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Polls `ready` until it holds or kSpinTime has passed; true if it held.
+template <class Ready>
+bool spin_until(Ready&& ready) noexcept {
+  const auto until = std::chrono::steady_clock::now() + kSpinTime;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+      cpu_relax();
+    }
+    if (std::chrono::steady_clock::now() >= until) return ready();
+  }
+}
 
 }  // namespace
 
@@ -76,14 +103,19 @@ void ThreadPool::worker_loop(size_t id) noexcept {
   uint64_t seen = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+    if (seen != 0) {  // after a job: poll for the next before sleeping
+      lock.unlock();
+      spin_until([&] { return generation_.load(std::memory_order_relaxed) != seen; });
+      lock.lock();
+    }
+    wake_.wait(lock, [&] { return stopping_ || generation_.load() != seen; });
     if (stopping_) return;
-    seen = generation_;
+    seen = generation_.load();
     if (id >= job_workers_) continue;
     lock.unlock();
     run_tasks();
     lock.lock();
-    if (--busy_workers_ == 0) done_.notify_one();
+    if (busy_workers_.fetch_sub(1) == 1) done_.notify_one();
   }
 }
 
@@ -116,20 +148,21 @@ void ThreadPool::run(size_t task_count, size_t max_threads, TaskCall call, void*
     std::lock_guard<std::mutex> lock(mutex_);
     start_workers(threads - 1);
     job_workers_ = std::min(threads - 1, workers_.size());
-    busy_workers_ = job_workers_;
+    busy_workers_.store(job_workers_);
     job_call_ = call;
     job_fn_ = fn;
     job_tasks_ = task_count;
     next_task_.store(0, std::memory_order_relaxed);
     error_ = nullptr;
-    ++generation_;
+    generation_.fetch_add(1);
   }
   wake_.notify_all();
   run_tasks();
   std::exception_ptr error;
+  spin_until([&] { return busy_workers_.load(std::memory_order_relaxed) == 0; });
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return busy_workers_ == 0; });
+    done_.wait(lock, [&] { return busy_workers_.load() == 0; });
     error = std::exchange(error_, nullptr);
   }
   if (error) std::rethrow_exception(error);

@@ -1,6 +1,6 @@
 // ThreadPool: a fixed set of worker threads for the heavy loops of batched search and bulk
 // writing. The caller of parallel_for works too; workers start on the first call that needs
-// them and then sleep between calls. No allocation per call or per task. Workers never run
+// them and then sleep between calls, after spinning briefly for the next one. No allocation per call or per task. Workers never run
 // anything but the tasks handed to them (no interpreter object, no callback of the embedding
 // program), so the process may exit while they sleep. Also here: the one process-wide pool,
 // its size (affinity mask, cgroup CPU quota, KORVEL_THREADS) and its hand-over to a second
@@ -89,9 +89,10 @@ class ThreadPool {
   std::condition_variable done_;
   std::vector<std::thread> workers_;
   bool stopping_ = false;
-  uint64_t generation_ = 0;  // bumped for every job handed to the workers
-  size_t job_workers_ = 0;   // workers taking part in the current job (ids below it)
-  size_t busy_workers_ = 0;  // workers of the current job still running tasks
+  // Written under mutex_; read without it while a worker or the caller spins (see spin_until).
+  std::atomic<uint64_t> generation_{0};  // bumped for every job handed to the workers
+  size_t job_workers_ = 0;               // workers taking part in the current job (ids below it)
+  std::atomic<size_t> busy_workers_{0};  // workers of the current job still running tasks
 
   // The current job; read by workers between the wake-up and their report of completion.
   TaskCall job_call_ = nullptr;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@ namespace {
 TEST(ThreadPoolTest, RunsEveryTaskExactlyOnce) {
   ThreadPool pool(4);
   for (size_t tasks : {0, 1, 3, 4, 5, 100, 1000}) {
+    // Jobs back to back find the workers polling; after the pause they have gone to sleep.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
     for (size_t max_threads : {0, 1, 2, 4, 9}) {
       std::vector<std::atomic<int>> runs(tasks);
       pool.parallel_for(tasks, max_threads, [&](size_t t) { runs[t].fetch_add(1); });

@@ -77,6 +77,19 @@ PoolBatch merge_pools(std::span<const PoolBatch> parts) {
 
 Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope) {
+  KORVEL_ASSIGN_OR_RETURN(PoolBatch pools, search_pool_records(set, request, scope));
+  for (size_t q = 0; q < pools.query_count; ++q) {
+    PoolHit* row = pools.hits.data() + q * pools.pool_size;
+    for (size_t i = 0; i < pools.counts[q]; ++i) {
+      row[i].id = set.doc_id(row[i].shard - scope.first_shard, row[i].record);
+    }
+  }
+  return pools;
+}
+
+Expected<PoolBatch, SearchError> search_pool_records(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope) {
   const size_t nq = request.query_count;
   const size_t shards = set.shard_count();
   const uint16_t dim = set.dim();
@@ -172,7 +185,7 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
       size_t i = held, j = add.size(), w = keep;
       while (j > 0) {
         const SearchHit& h = add[j - 1];
-        const PoolHit next{set.doc_id(s, h.record_index), h.record_index, shard, h.distance};
+        const PoolHit next{0, h.record_index, shard, h.distance};
         if (i > 0 && pool_before(next, row[i - 1])) {
           --i;
           if (drop > 0) {

@@ -27,7 +27,7 @@ struct SetScope {
 SetScope whole_set(const ShardSet& set) noexcept;
 
 struct PoolHit {
-  uint64_t id;
+  uint64_t id;  // the record's document id (0 from search_pool_records)
   uint64_t record;
   uint32_t shard;  // global shard index
   uint32_t distance;
@@ -72,6 +72,12 @@ PoolBatch merge_pools(std::span<const PoolBatch> parts);
 // and shard count taken from `scope`. REQUIRES: scope covers the set. Thread-safe.
 Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope);
+// search_pools without the document ids (every hit's id is 0): a caller that keeps only a few
+// hits of each pool looks up just theirs (ShardSet::doc_id), rather than one scattered read
+// per pooled hit.
+Expected<PoolBatch, SearchError> search_pool_records(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope);
 
 // Scores entry i (record records[i] of global shard shards[i], for query row rows[i] of
 // request.queries) as search_batch re-scores it: kExact by the float32 dot product with the

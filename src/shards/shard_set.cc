@@ -383,7 +383,8 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
                                                  const SearchRequest& request) {
   // Phase 1: every query's pool over the whole set, merged across shards (search_pools does the
   // checks, in their order, and runs each shard's batch on the batched engine).
-  KORVEL_ASSIGN_OR_RETURN(PoolBatch pools, search_pools(set, request, whole_set(set)));
+  KORVEL_ASSIGN_OR_RETURN(PoolBatch pools,
+                          search_pool_records(set, request, whole_set(set)));
   const size_t nq = request.query_count;
   SearchResult result;
   result.query_count = nq;
@@ -402,8 +403,9 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
     pool.reserve(pools.counts[q]);
     for (size_t i = 0; i < pools.counts[q]; ++i) {
       const PoolHit& h = pools.hits[q * pools.pool_size + i];
-      // Without re-scoring the score is the distance, in pool order already.
-      pool.push_back({h.id, h.record, h.shard, static_cast<float>(h.distance)});
+      // Without re-scoring the score is the distance, in pool order already. The id is
+      // looked up for the hits kept.
+      pool.push_back({0, h.record, h.shard, static_cast<float>(h.distance)});
     }
     if (request.rerank == Rescoring::kCascade) {
       auto ranked = cascade_rank(set, request, q, pool);
@@ -438,7 +440,7 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
     }
     const size_t hits = std::min(pool.size(), result.k);
     for (size_t i = 0; i < hits; ++i) {
-      result.ids[q * result.k + i] = pool[i].id;
+      result.ids[q * result.k + i] = set.doc_id(pool[i].shard, pool[i].record);
       result.scores[q * result.k + i] = pool[i].score;
     }
     result.counts[q] = static_cast<uint32_t>(hits);

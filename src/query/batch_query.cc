@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 
@@ -434,6 +435,62 @@ void run_task(const ScanContext& ctx, const Source& source, Task& task) {
   }
 }
 
+// A large pool's first bound, estimated from a sample. A scan that tightens a pool of P
+// among M records as it goes offers it about P * (1 + ln(M / P)) records, most of them early,
+// before its bound nears its final value. The records at every (P / 2)-th position hold
+// about 2M / P of the query's; the kSampledRank-th nearest of those lies, on average, at
+// rank kSampledRank * P / 2 = 4P among all of them, and a scan capped there from its first
+// block offers about P * (1 + ln 4). The cap is a guess, not a bound: where fewer than P of
+// the query's records lie within it (a chance of about one in a thousand: the sample then
+// holds kSampledRank or more of the nearest P), the query's pool comes out short and it is
+// searched again without the cap. Only pools of kEstimatedPool or more gain: a smaller one
+// pays more for the sample than it saves.
+constexpr uint64_t kEstimatedPool = 512;
+constexpr uint64_t kSampledRank = 8;
+// Nor when the query's records are fewer than this many times its pool.
+constexpr uint64_t kEstimatedSpan = 16;
+
+// Lowers the shared bound of every query of `eligible` (whole-section queries of source 0,
+// by their index in it) to its sampled cap; sets estimated[q] where that lowered it.
+void estimate_bounds(const ScanContext& ctx, const Source& source, uint64_t n, uint64_t pool,
+                     std::span<const size_t> eligible, ThreadPool& threads_pool, size_t threads,
+                     std::vector<uint8_t>& estimated) {
+  const size_t len = ctx.len;
+  const uint64_t stride = std::max<uint64_t>(pool / 2, 1);
+  std::vector<uint64_t> records;
+  for (uint64_t r = stride / 2; r < n; r += stride) records.push_back(r);
+  std::vector<uint8_t> sample(records.size() * len);
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::memcpy(sample.data() + i * len, ctx.sigs + records[i] * len, len);
+  }
+  const KernelTable& table = kernels();
+  threads_pool.parallel_for(eligible.size(), threads, [&](size_t e) {
+    const size_t slot = eligible[e];
+    const size_t q = source.queries[slot];
+    const uint64_t* mask = source.masks[slot];
+    std::vector<uint32_t> distances(records.size());
+    table.hamming_batch(ctx.query_sigs + q * len, sample.data(), len, records.size(),
+                        distances.data());
+    std::vector<uint32_t> at(len * 8 + 1, 0);
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (mask == nullptr || ((mask[records[i] / 64] >> (records[i] % 64)) & 1) != 0) {
+        ++at[distances[i]];
+      }
+    }
+    uint64_t seen = 0;
+    for (uint32_t d = 0; d < at.size(); ++d) {
+      seen += at[d];
+      if (seen < kSampledRank) continue;
+      std::atomic<uint32_t>& shared = ctx.shared_bounds[q];
+      if (d < shared.load(std::memory_order_relaxed)) {
+        shared.store(d, std::memory_order_relaxed);
+        estimated[q] = 1;
+      }
+      break;
+    }
+  });
+}
+
 struct Scored {
   uint64_t record_index;
   uint32_t distance;
@@ -495,8 +552,23 @@ std::vector<Scored> sign_scores(const IndexReader& reader,
 
 }  // namespace
 
+namespace {
+
+Expected<BatchResult, QueryError> run_batch(const IndexReader& reader, const BatchRequest& request,
+                                            ThreadPool& pool, bool estimate);
+
+}  // namespace
+
 Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
                                                 const BatchRequest& request, ThreadPool& pool) {
+  return run_batch(reader, request, pool, true);
+}
+
+namespace {
+
+// execute_batch; `estimate`: large pools may start from a sampled bound (estimate_bounds).
+Expected<BatchResult, QueryError> run_batch(const IndexReader& reader, const BatchRequest& request,
+                                            ThreadPool& pool, bool estimate) {
   const uint64_t n = reader.record_count();
   const uint16_t dim = reader.vector_dim();
   const size_t len = reader.layout().signature_size;
@@ -617,10 +689,11 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   // Each query's pool holds at most the records its filter matches; its row holds the pool,
   // or the best top_k of it after re-scoring.
   std::vector<uint64_t> pool_sizes(nq);
+  std::vector<uint64_t> matches(nq);
   size_t slots = 0;
   for (size_t q = 0; q < nq; ++q) {
-    const uint64_t matches = filter_of[q] == SIZE_MAX ? n : matching[filter_of[q]].count;
-    pool_sizes[q] = std::min(pool_capacity, matches);
+    matches[q] = filter_of[q] == SIZE_MAX ? n : matching[filter_of[q]].count;
+    pool_sizes[q] = std::min(pool_capacity, matches[q]);
     result.offsets[q] = slots;
     slots += static_cast<size_t>(
         rescore || rerank ? std::min<uint64_t>(request.top_k, pool_sizes[q]) : pool_sizes[q]);
@@ -725,11 +798,23 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   }
   const ScanContext ctx{reader.signature_ptr(0), len,     pool_sizes.data(),
                         sigs_of_queries,         &kernel, shared_bounds.get()};
+  std::vector<uint8_t> estimated(nq, 0);
+  if (estimate && pool_capacity >= kEstimatedPool) {
+    std::vector<size_t> eligible;
+    for (size_t slot = 0; slot < sources[0].queries.size(); ++slot) {
+      const size_t q = sources[0].queries[slot];
+      if (matches[q] / kEstimatedSpan >= pool_capacity) eligible.push_back(slot);
+    }
+    if (!eligible.empty()) {
+      estimate_bounds(ctx, sources[0], n, pool_capacity, eligible, pool, threads, estimated);
+    }
+  }
   pool.parallel_for(tasks.size(), threads,
                     [&](size_t t) { run_task(ctx, sources[tasks[t].source], tasks[t]); });
 
   // Each query: the pools of its source's tasks merged, then its row ranked.
   std::vector<std::optional<QueryError>> errors(nq);
+  std::vector<uint8_t> short_pools(nq, 0);
   pool.parallel_for(nq, threads, [&](size_t q) {
     if (source_of[q] == SIZE_MAX) return;
     const size_t s = source_of[q];
@@ -751,6 +836,10 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
       return merged.take_sorted();
     };
     const std::vector<HammingCandidate> candidates = merge();
+    if (estimated[q] != 0 && candidates.size() < pool_sizes[q]) {
+      short_pools[q] = 1;  // its sampled cap was too tight: searched again below
+      return;
+    }
     SearchHit* row = result.hits.data() + result.offsets[q];
     if (!rescore && !rerank) {
       for (const HammingCandidate& c : candidates) {
@@ -777,8 +866,45 @@ Expected<BatchResult, QueryError> execute_batch(const IndexReader& reader,
   for (auto& e : errors) {
     if (e) return unexpected(std::move(*e));
   }
+  std::vector<size_t> again;
+  for (size_t q = 0; q < nq; ++q) {
+    if (short_pools[q] != 0) again.push_back(q);
+  }
+  if (!again.empty()) {
+    // The queries whose sampled cap left their pool short, as a batch of their own without
+    // estimates; their rows are copied into place.
+    BatchRequest retry = request;
+    retry.query_count = again.size();
+    std::vector<float> vectors;
+    std::vector<uint8_t> signatures;
+    std::vector<const FilterExpr*> filters;
+    std::vector<uint32_t> max_distance;
+    for (const size_t q : again) {
+      if (have_vectors) {
+        const auto row = request.vectors.subspan(q * dim, dim);
+        vectors.insert(vectors.end(), row.begin(), row.end());
+      } else {
+        const auto row = request.signatures.subspan(q * len, len);
+        signatures.insert(signatures.end(), row.begin(), row.end());
+      }
+      if (request.filters.size() > 1) filters.push_back(request.filters[q]);
+      if (!request.max_distance.empty()) max_distance.push_back(request.max_distance[q]);
+    }
+    retry.vectors = vectors;
+    retry.signatures = signatures;
+    if (request.filters.size() > 1) retry.filters = filters;
+    retry.max_distance = max_distance;
+    KORVEL_ASSIGN_OR_RETURN(const BatchResult redone, run_batch(reader, retry, pool, false));
+    for (size_t i = 0; i < again.size(); ++i) {
+      const std::span<const SearchHit> row = redone.row(i);
+      std::copy(row.begin(), row.end(), result.hits.begin() + result.offsets[again[i]]);
+      result.counts[again[i]] = static_cast<uint32_t>(row.size());
+    }
+  }
   return result;
 }
+
+}  // namespace
 
 Expected<uint64_t, QueryError> count_matching(const IndexReader& reader, const FilterExpr* filter) {
   const uint64_t n = reader.record_count();

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -39,8 +40,10 @@ struct TestIndex {
 // A data file of n records, written by hand for any width: embeddings drawn around a few
 // centres (so signatures cluster and distances tie), codes from small alphabets with one
 // rare value, external offsets mostly into `embeddings`, some absent or out of its range.
+// `shape`, when given, may change each record's embedding before its signature is taken.
 TestIndex random_index(std::mt19937& rng, uint64_t n, uint16_t traits, uint8_t width,
-                       uint16_t dim) {
+                       uint16_t dim,
+                       const std::function<void(uint64_t, std::vector<float>&)>& shape = {}) {
   std::vector<std::vector<uint16_t>> codes_of;
   std::vector<uint8_t> embeddings;
   const Layout layout = compute_layout(n, traits, width, dim);
@@ -56,6 +59,7 @@ TestIndex random_index(std::mt19937& rng, uint64_t n, uint16_t traits, uint8_t w
   for (uint64_t r = 0; r < n; ++r) {
     std::vector<float> e = centres[rng() % centres.size()];
     for (float& x : e) x += 0.7f * noise(rng);
+    if (shape) shape(r, e);
     std::memcpy(embeddings.data() + r * 4 * dim, e.data(), 4 * size_t{dim});
     compute_signature_into(e, &image[layout.signature_start + r * layout.signature_size]);
     const auto pick = rng() % 10;
@@ -239,6 +243,63 @@ TEST(ExecuteBatch, EveryRowEqualsExecuteQuery) {
         ASSERT_TRUE(same_hits(batch->row(q), *expected))
             << "round " << round << " n " << n << " dim " << dim << " query " << q << " threads "
             << threads;
+      }
+    }
+  }
+}
+
+// Pools of 512 or more over many records start from a bound sampled at every 256th record.
+// Rows equal a plain scan whether the sample guesses well (random queries) or far too tight
+// (query 0: the sampled records are copies of it, so its pool comes up short and is searched
+// again), alone and batched, on one thread and two, with and without deleted records.
+TEST(ExecuteBatch, SampledBoundsKeepEveryPool) {
+  ThreadPool pool(2);
+  std::mt19937 rng(31);
+  const uint64_t n = 20000;
+  const uint16_t dim = 64;
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  std::vector<float> planted(dim);
+  for (float& x : planted) x = noise(rng);
+  TestIndex index = random_index(rng, n, 1, 4, dim, [&](uint64_t r, std::vector<float>& e) {
+    if (r % 256 == 128) e = planted;
+  });
+  std::vector<uint64_t> live(index.state.reader.layout().blocks);
+  for (uint64_t& w : live) w = ~(uint64_t{1} << (rng() % 64));
+  live.back() &= (uint64_t{1} << (n % 64)) - 1;
+  for (size_t nq : {1, 6}) {
+    std::vector<float> vectors = planted;
+    for (size_t i = dim; i < nq * dim; ++i) vectors.push_back(noise(rng));
+    for (bool deleted : {false, true}) {
+      BatchRequest request;
+      request.query_count = nq;
+      request.vectors = vectors;
+      request.top_k = 16;
+      request.oversample = 32;
+      if (deleted) request.live = live;
+      for (size_t threads : {1, 2}) {
+        request.threads = threads;
+        auto batch = execute_batch(index.state.reader, request, pool);
+        ASSERT_TRUE(batch.has_value());
+        for (size_t q = 0; q < nq; ++q) {
+          const std::vector<uint8_t> qsig =
+              compute_signature({vectors.begin() + q * dim, vectors.begin() + (q + 1) * dim});
+          std::vector<std::pair<uint32_t, uint64_t>> all;
+          for (uint64_t r = 0; r < n; ++r) {
+            if (deleted && ((live[r / 64] >> (r % 64)) & 1) == 0) continue;
+            const uint8_t* sig = index.state.reader.signature_ptr(r);
+            uint32_t d = 0;
+            for (size_t i = 0; i < qsig.size(); ++i) d += std::popcount(unsigned(qsig[i] ^ sig[i]));
+            all.emplace_back(d, r);
+          }
+          std::sort(all.begin(), all.end());
+          all.resize(512);
+          const auto row = batch->row(q);
+          ASSERT_EQ(row.size(), all.size()) << nq << " " << deleted << " " << threads << " " << q;
+          for (size_t i = 0; i < all.size(); ++i) {
+            ASSERT_TRUE(row[i].distance == all[i].first && row[i].record_index == all[i].second)
+                << nq << " " << deleted << " " << threads << " query " << q << " hit " << i;
+          }
+        }
       }
     }
   }

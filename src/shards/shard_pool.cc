@@ -87,11 +87,9 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
   return pools;
 }
 
-Expected<PoolBatch, SearchError> search_pool_records(const ShardSet& set,
-                                                     const SearchRequest& request,
-                                                     const SetScope& scope) {
+Expected<uint64_t, SearchError> check_search(const ShardSet& set, const SearchRequest& request,
+                                             const SetScope& scope) {
   const size_t nq = request.query_count;
-  const size_t shards = set.shard_count();
   const uint16_t dim = set.dim();
   if (request.k == 0 || request.k > kMaxTopK) {
     return unexpected(SearchError{KOutOfRange{request.k}});
@@ -122,6 +120,16 @@ Expected<PoolBatch, SearchError> search_pool_records(const ShardSet& set,
       return unexpected(SearchError{NonFiniteQuery{row}});
     }
   }
+  return pool_size;
+}
+
+Expected<PoolBatch, SearchError> search_pool_records(const ShardSet& set,
+                                                     const SearchRequest& request,
+                                                     const SetScope& scope) {
+  const size_t nq = request.query_count;
+  const size_t shards = set.shard_count();
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t pool_size, check_search(set, request, scope));
+  const size_t filter_count = request.filters.size();
   // Filters resolved before any work, so that an unknown trait fails the whole call as in
   // search_batch. Names resolve against the schema every shard shares, so shard 0 finds
   // every such error; the other shards' filters are resolved as their turn comes.

@@ -72,6 +72,10 @@ PoolBatch merge_pools(std::span<const PoolBatch> parts);
 // and shard count taken from `scope`. REQUIRES: scope covers the set. Thread-safe.
 Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope);
+// The checks of search_pools that need no shard's data, in its order (filters are resolved
+// later); the pool size.
+Expected<uint64_t, SearchError> check_search(const ShardSet& set, const SearchRequest& request,
+                                             const SetScope& scope);
 // search_pools without the document ids (every hit's id is 0): a caller that keeps only a few
 // hits of each pool looks up just theirs (ShardSet::doc_id), rather than one scattered read
 // per pooled hit.

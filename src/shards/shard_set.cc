@@ -379,7 +379,33 @@ void parallel_for(size_t count, unsigned threads, const std::function<void(size_
   default_thread_pool().parallel_for(count, threads, [&fn](size_t i) { fn(i); });
 }
 
-Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
+namespace {
+
+TraitFilter copy_of(const TraitFilter& filter) {
+  return std::visit(
+      [](const auto& node) -> TraitFilter {
+        using Node = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<Node, TraitNot>) {
+          return {TraitNot{node.child ? std::make_unique<TraitFilter>(copy_of(*node.child))
+                                      : nullptr}};
+        } else if constexpr (std::is_same_v<Node, TraitAnd> || std::is_same_v<Node, TraitOr>) {
+          Node out;
+          for (const TraitFilter& child : node.children) out.children.push_back(copy_of(child));
+          return {std::move(out)};
+        } else {
+          return {node};
+        }
+      },
+      filter.node);
+}
+
+std::optional<TraitFilter> copy_of(const std::optional<TraitFilter>& filter) {
+  if (!filter) return std::nullopt;
+  return copy_of(*filter);
+}
+
+// search_batch of a batch whose pools may all be held at once.
+Expected<SearchResult, SearchError> search_chunk(const ShardSet& set,
                                                  const SearchRequest& request) {
   // Phase 1: every query's pool over the whole set, merged across shards (search_pools does the
   // checks, in their order, and runs each shard's batch on the batched engine).
@@ -447,6 +473,54 @@ Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
   });
   for (auto& e : errors) {
     if (e) return unexpected(std::move(*e));
+  }
+  return result;
+}
+
+// Pool hits a batch holds at once, at most (about 40 bytes each across the engine's stages): a
+// batch whose pools would hold more runs as chunks of queries, each with its own pass over
+// the signatures. Holding them all cost more in fresh pages than the extra passes do.
+constexpr uint64_t kHeldHits = uint64_t{1} << 18;
+
+}  // namespace
+
+Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
+                                                 const SearchRequest& request) {
+  const size_t nq = request.query_count;
+  KORVEL_ASSIGN_OR_RETURN(const uint64_t pool_size, check_search(set, request, whole_set(set)));
+  const size_t chunk = static_cast<size_t>(kHeldHits / std::max<uint64_t>(pool_size, 1));
+  if (nq <= std::max<size_t>(chunk, 1)) return search_chunk(set, request);
+  // Every filter resolves before any chunk runs, so that the batch fails as one would.
+  for (const std::optional<TraitFilter>& f : request.filters) {
+    if (f) KORVEL_TRY(resolve_filter(set, 0, *f));
+  }
+  const size_t dim = set.dim();
+  SearchResult result;
+  result.query_count = nq;
+  result.k = static_cast<size_t>(request.k);
+  result.ids.reserve(nq * result.k);
+  result.scores.reserve(nq * result.k);
+  result.counts.reserve(nq);
+  SearchRequest part;
+  part.k = request.k;
+  part.oversample = request.oversample;
+  part.rerank = request.rerank;
+  part.rescore = request.rescore;
+  part.embeddings = request.embeddings;
+  part.threads = request.threads;
+  if (request.filters.size() == 1) part.filters.push_back(copy_of(request.filters[0]));
+  for (size_t first = 0; first < nq; first += chunk) {
+    const size_t count = std::min(chunk, nq - first);
+    part.query_count = count;
+    part.queries = request.queries.subspan(first * dim, count * dim);
+    if (request.filters.size() > 1) {
+      part.filters.clear();
+      for (size_t q = first; q < first + count; ++q) part.filters.push_back(copy_of(request.filters[q]));
+    }
+    KORVEL_ASSIGN_OR_RETURN(const SearchResult got, search_chunk(set, part));
+    result.ids.insert(result.ids.end(), got.ids.begin(), got.ids.end());
+    result.scores.insert(result.scores.end(), got.scores.begin(), got.scores.end());
+    result.counts.insert(result.counts.end(), got.counts.begin(), got.counts.end());
   }
   return result;
 }

@@ -85,3 +85,33 @@ def test_rescore_errors(tmp_path):
         with pytest.raises(ValueError) as e:
             index.search(X, 2, **kwargs)
         assert str(e.value) == text
+
+
+def test_batches_beyond_the_held_pools_run_in_chunks(tmp_path):
+    """Pools of 3,000 for 200 queries exceed what one pass holds, so the batch runs as chunks
+    of queries: every row equals its query searched alone, and a fault in the last chunk
+    fails the whole batch under its own row number."""
+    rng = np.random.default_rng(9)
+    n, dim = 3000, 16
+    X = rng.standard_normal((n, dim)).astype(np.float32)
+    tenant = rng.choice(["a", "b", "c"], n)
+    w = korvel.IndexWriter(["tenant"], dim)
+    w.add(np.arange(n) * 7, {"tenant": tenant}, X, np.arange(n) * dim * 4)
+    w.save(str(tmp_path / "i.korvix"))
+    index = korvel.open(str(tmp_path / "i.korvix"))
+    Q = rng.standard_normal((200, dim)).astype(np.float32)
+    wheres = [None if i % 3 == 0 else {"tenant": "abc"[i % 3]} for i in range(len(Q))]
+    for where, kw in ((None, {}), ({"tenant": "b"}, {"embeddings": X.tobytes()}),
+                      (wheres, {"rerank": "signs", "embeddings": X.tobytes(), "rescore": 30})):
+        got = index.search(Q, 10, where=where, oversample=300, **kw)
+        for i in range(0, len(Q), 7):
+            one = index.search(Q[i:i + 1], 10, oversample=300, **kw,
+                               where=where[i:i + 1] if isinstance(where, list) else where)
+            np.testing.assert_array_equal(got.ids[i], one.ids[0])
+            np.testing.assert_array_equal(got.scores[i], one.scores[0])
+    bad = Q.copy()
+    bad[-1, 3] = np.nan
+    with pytest.raises(ValueError, match="199"):
+        index.search(bad, 10, oversample=300)
+    with pytest.raises(Exception, match="nope"):
+        index.search(Q, 10, oversample=300, where=wheres[:-1] + [{"nope": "a"}])

@@ -225,7 +225,8 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
   return score_pool(set, request, scope, request.rerank, rows, shards, records);
 }
 
-std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep) {
+std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep,
+                                   bool ordered) {
   // One integer key per entry ordering as the definition does: higher score first (-0 and +0
   // equal), NaN after every number, equal scores by position.
   std::vector<uint64_t> keys(sign_scores.size());
@@ -245,7 +246,7 @@ std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t ke
     std::nth_element(keys.begin(), keys.begin() + static_cast<ptrdiff_t>(keep), keys.end());
     keys.resize(keep);
   }
-  std::sort(keys.begin(), keys.end());
+  if (ordered) std::sort(keys.begin(), keys.end());
   std::vector<uint32_t> order(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) order[i] = static_cast<uint32_t>(keys[i]);
   return order;

@@ -107,8 +107,10 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
 
 // The first stage of kCascade for one query: the positions of the `keep` best entries of its
 // pool, given the sign scores of the pool in pool order, best first under (score descending,
-// NaN after every number, then pool position). Fewer when the pool is smaller.
-std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep);
+// NaN after every number, then pool position). Fewer when the pool is smaller. With `ordered`
+// false the same positions in no particular order (for a caller that ranks them anew).
+std::vector<uint32_t> cascade_pick(std::span<const float> sign_scores, size_t keep,
+                                   bool ordered = true);
 
 // How many entries of a pool of `pool` kCascade re-scores exactly: min(rescore * k, pool).
 uint64_t cascade_keep(uint64_t rescore, uint64_t k, uint64_t pool) noexcept;

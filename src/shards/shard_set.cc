@@ -152,8 +152,9 @@ std::string end_text(uint64_t offset, uint64_t bytes) {
 }
 
 // kCascade for query q's pool (in pool order): sign scores of the whole pool, its first
-// cascade_keep entries in sign order re-scored exactly, those ranked by score_before. The
-// steps and their order are those of a fanned-out search, which runs each on its own.
+// cascade_keep entries in sign order re-scored exactly, the best k of those ranked by
+// score_before. The steps and their order are those of a fanned-out search, which runs each
+// on its own.
 Expected<std::vector<ScoredHit>, SearchError> cascade_rank(const ShardSet& set,
                                                            const SearchRequest& request, size_t q,
                                                            const std::vector<ScoredHit>& pool) {
@@ -171,7 +172,8 @@ Expected<std::vector<ScoredHit>, SearchError> cascade_rank(const ShardSet& set,
     KORVEL_ASSIGN_OR_RETURN(
         std::vector<float> signs,
         score_pool(set, request, scope, Rescoring::kSigns, rows, shards, records));
-    picked = cascade_pick(signs, keep);
+    // Their exact ranking below does not depend on the order they are picked in.
+    picked = cascade_pick(signs, keep, false);
   } else {
     // Every entry is re-scored, and the exact ranking does not depend on the order of the
     // entries: no sign scores needed.
@@ -191,6 +193,12 @@ Expected<std::vector<ScoredHit>, SearchError> cascade_rank(const ShardSet& set,
       std::vector<float> exact,
       score_pool(set, request, scope, Rescoring::kExact, rows, shards, records));
   for (size_t i = 0; i < out.size(); ++i) out[i].score = exact[i];
+  // Only the first k are kept: selected, then sorted.
+  const auto k = static_cast<size_t>(request.k);
+  if (out.size() > k) {
+    std::nth_element(out.begin(), out.begin() + static_cast<ptrdiff_t>(k), out.end(), score_before);
+    out.resize(k);
+  }
   sort_scored(out);
   return out;
 }

@@ -53,6 +53,9 @@ using StorageError =
     std::variant<FileAccess, Truncated, RecordCountExceeded, RecordIndexOutOfBounds, ReaderError>;
 std::string to_string(const StorageError& e);
 
+// How many records ahead a loop over scattered records prefetches their external offsets.
+inline constexpr size_t kOffsetsAhead = 16;
+
 class IndexReader {
  public:
   // Maps and validates `path`. Checks, in order: size >= 64 (Truncated), magic, version,
@@ -82,6 +85,10 @@ class IndexReader {
     return file_.data() + layout_.signature_start + i * layout_.signature_size;
   }
   uint64_t raw_external_offset(uint64_t i) const noexcept;
+  // Starts loading record i's external offset, for a loop that reads many scattered ones.
+  void prefetch_external_offset(uint64_t i) const noexcept {
+    if (i < header_.record_count) __builtin_prefetch(file_.data() + layout_.offsets_start + i * 8);
+  }
 
  private:
   IndexReader(MappedFile file, IndexHeader header, Layout layout) noexcept

@@ -518,7 +518,12 @@ Expected<std::vector<Scored>, QueryError> exact_scores(const IndexReader& reader
   std::vector<const uint8_t*> rows;
   std::vector<size_t> slots;
   scored.reserve(pool.size());
-  for (const HammingCandidate& c : pool) {
+  for (size_t i = 0; i < pool.size(); ++i) {
+    const HammingCandidate& c = pool[i];
+    // The offsets are scattered reads: started early.
+    if (i + kOffsetsAhead < pool.size()) {
+      reader.prefetch_external_offset(pool[i + kOffsetsAhead].record_index);
+    }
     Expected<std::optional<uint64_t>, StorageError> offset = reader.external_offset(c.record_index);
     if (!offset) return unexpected(QueryError{std::move(offset).error()});
     if (offset->has_value() && **offset <= embeddings.size() &&

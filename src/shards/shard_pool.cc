@@ -300,6 +300,11 @@ Expected<std::vector<float>, SearchError> score_pool(const ShardSet& set,
     slots.clear();
   };
   for (size_t i = 0; i < rows.size(); ++i) {
+    if (i + kOffsetsAhead < rows.size()) {  // the offsets are scattered reads: started early
+      const size_t ahead = i + kOffsetsAhead;
+      set.shard(shards[ahead] - scope.first_shard)
+          .state.reader.prefetch_external_offset(records[ahead]);
+    }
     if (i > 0 && rows[i] != rows[i - 1] && !gathered.empty()) flush(rows[i - 1]);
     const auto& buffer = request.embeddings[request.embeddings.size() == 1 ? 0 : shards[i]];
     if (!buffer) continue;

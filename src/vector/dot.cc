@@ -35,6 +35,8 @@ namespace {
 constexpr size_t kLanes = 4;
 constexpr size_t kRegisters = 3;
 constexpr size_t kRowsPerPass = kLanes * kRegisters;
+// Bytes of each row of the next pass requested ahead.
+constexpr size_t kPrefetchBytes = 256;
 
 inline __m128 load_ps(const uint8_t* p) noexcept {
   return _mm_loadu_ps(reinterpret_cast<const float*>(p));  // x86 is little-endian
@@ -79,7 +81,16 @@ void dot_pass(const float* query, size_t n, const uint8_t* const* rows, float* o
 void dot_f32_le_many(const float* query, size_t n, const uint8_t* const* rows, size_t count,
                      float* out) noexcept {
   size_t r = 0;
-  for (; r + kRowsPerPass <= count; r += kRowsPerPass) dot_pass(query, n, rows + r, out + r);
+  for (; r + kRowsPerPass <= count; r += kRowsPerPass) {
+    // The next pass's rows are scattered: their first lines are started now (the hardware
+    // streams the rest of a long row).
+    for (size_t j = r + kRowsPerPass; j < std::min(count, r + 2 * kRowsPerPass); ++j) {
+      for (size_t b = 0; b < std::min<size_t>(4 * n, kPrefetchBytes); b += 64) {
+        __builtin_prefetch(rows[j] + b);
+      }
+    }
+    dot_pass(query, n, rows + r, out + r);
+  }
   if (r == count) return;
   // The last rows fill a pass by repeating the final row; the extra lanes are dropped.
   const uint8_t* padded[kRowsPerPass];

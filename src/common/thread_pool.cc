@@ -37,16 +37,16 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Polls `ready` until it holds or kSpinTime has passed; true if it held.
+// Polls `ready` until it holds or kSpinTime has passed (the caller then waits on its condition).
 template <class Ready>
-bool spin_until(Ready&& ready) noexcept {
+void spin_until(Ready&& ready) noexcept {
   const auto until = std::chrono::steady_clock::now() + kSpinTime;
   for (;;) {
     for (int i = 0; i < 64; ++i) {
-      if (ready()) return true;
+      if (ready()) return;
       cpu_relax();
     }
-    if (std::chrono::steady_clock::now() >= until) return ready();
+    if (std::chrono::steady_clock::now() >= until) return;
   }
 }
 

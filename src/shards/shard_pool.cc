@@ -87,6 +87,14 @@ Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchR
   return pools;
 }
 
+uint64_t pool_size_of(const SearchRequest& request, uint64_t record_count) noexcept {
+  if (request.k == 0) return 0;
+  const uint64_t wanted = request.oversample > std::numeric_limits<uint64_t>::max() / request.k
+                              ? std::numeric_limits<uint64_t>::max()
+                              : request.oversample * request.k;
+  return std::min(wanted, record_count);
+}
+
 Expected<uint64_t, SearchError> check_search(const ShardSet& set, const SearchRequest& request,
                                              const SetScope& scope) {
   const size_t nq = request.query_count;
@@ -97,11 +105,10 @@ Expected<uint64_t, SearchError> check_search(const ShardSet& set, const SearchRe
   if (request.oversample == 0) {
     return unexpected(SearchError{OversampleOutOfRange{request.oversample}});
   }
-  const uint64_t wanted = request.oversample > std::numeric_limits<uint64_t>::max() / request.k
-                              ? std::numeric_limits<uint64_t>::max()
-                              : request.oversample * request.k;
-  const uint64_t pool_size = std::min(wanted, scope.record_count);
-  if (pool_size > kMaxPool) return unexpected(SearchError{PoolTooLarge{wanted}});
+  const uint64_t pool_size = pool_size_of(request, scope.record_count);
+  if (pool_size > kMaxPool) {
+    return unexpected(SearchError{PoolTooLarge{pool_size_of(request, ~uint64_t{0})}});
+  }
   if (request.queries.size() != nq * dim) {
     return unexpected(SearchError{QueryShapeMismatch{request.queries.size(), nq, dim}});
   }

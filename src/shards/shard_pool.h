@@ -72,6 +72,8 @@ PoolBatch merge_pools(std::span<const PoolBatch> parts);
 // and shard count taken from `scope`. REQUIRES: scope covers the set. Thread-safe.
 Expected<PoolBatch, SearchError> search_pools(const ShardSet& set, const SearchRequest& request,
                                               const SetScope& scope);
+// min(oversample * k, record_count), saturating; 0 when k is 0.
+uint64_t pool_size_of(const SearchRequest& request, uint64_t record_count) noexcept;
 // The checks of search_pools that need no shard's data, in its order (filters are resolved
 // later); the pool size.
 Expected<uint64_t, SearchError> check_search(const ShardSet& set, const SearchRequest& request,

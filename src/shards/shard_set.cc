@@ -495,10 +495,12 @@ constexpr uint64_t kHeldHits = uint64_t{1} << 18;
 Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
                                                  const SearchRequest& request) {
   const size_t nq = request.query_count;
-  KORVEL_ASSIGN_OR_RETURN(const uint64_t pool_size, check_search(set, request, whole_set(set)));
+  const uint64_t pool_size = pool_size_of(request, set.record_count());
   const size_t chunk = static_cast<size_t>(kHeldHits / std::max<uint64_t>(pool_size, 1));
-  if (nq <= std::max<size_t>(chunk, 1)) return search_chunk(set, request);
-  // Every filter resolves before any chunk runs, so that the batch fails as one would.
+  if (nq <= std::max<size_t>(chunk, 1)) return search_chunk(set, request);  // checks there
+  // Every check of the whole batch, and every filter's resolution, before any chunk runs, so
+  // that the batch fails as one would.
+  KORVEL_TRY(check_search(set, request, whole_set(set)));
   for (const std::optional<TraitFilter>& f : request.filters) {
     if (f) KORVEL_TRY(resolve_filter(set, 0, *f));
   }

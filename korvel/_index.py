@@ -92,6 +92,7 @@ class Index:
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
         rescore: Optional[int] = None,
+        exact: bool = False,
     ) -> SearchResult:
         """The k best records for each query.
 
@@ -106,7 +107,20 @@ class Index:
         order), its best `rescore * k` (default 20 * k) are re-scored exactly and the k best of
         them by exact score are returned. A large pool (oversample 100 or more) with the cascade
         finds far more of the exact top k than exact re-scoring of a small pool at the same cost.
+
+        `exact=True` (with `embeddings`) scores every record that matches `where` exactly, with
+        no pool and no signatures: the exact top k, equal scores by shard and record. It reads
+        every matching embedding per batch of queries; batches of many queries run fastest.
+        `oversample` does not apply; `rerank` and `rescore` must be left out.
         """
+        if exact:
+            if rerank is not None or rescore is not None:
+                raise ValueError("exact=True scores every record: rerank and rescore do not apply")
+            if embeddings is None:
+                raise ValueError("exact=True needs embeddings")
+            rerank = "exact"
+        elif rerank == "exact":
+            raise ValueError("rerank must be None or 'signs', got 'exact'")
         q2, k, filters, single = prepare_queries(Q, k, where, self._index.dim)
         ids, scores, counts = self._index.search(
             q2, k, filters, operator.index(oversample), embeddings, rerank, threads, rescore

@@ -19,6 +19,7 @@
 #include "common/little_endian.h"
 #include "common/thread_pool.h"
 #include "query/batch_query.h"
+#include "shards/exact_search.h"
 #include "shards/shard_pool.h"
 #include "vector/dot.h"
 
@@ -494,6 +495,7 @@ constexpr uint64_t kHeldHits = uint64_t{1} << 18;
 
 Expected<SearchResult, SearchError> search_batch(const ShardSet& set,
                                                  const SearchRequest& request) {
+  if (request.exact) return exact_search(set, request);
   const size_t nq = request.query_count;
   const uint64_t pool_size = pool_size_of(request, set.record_count());
   const size_t chunk = static_cast<size_t>(kHeldHits / std::max<uint64_t>(pool_size, 1));

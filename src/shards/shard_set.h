@@ -195,6 +195,9 @@ struct SearchRequest {
   // embeddings). A record without an embedding scores 0.
   std::vector<std::optional<std::span<const uint8_t>>> embeddings;
   unsigned threads = 0;  // 0: every core
+  // Exact search (exact_search.h): every matching record scored by kExact, no pool; requires
+  // rerank kExact.
+  bool exact = false;
 };
 
 // The cascade's rescore when the caller names none: 20 * k exact re-scores per query. On the

@@ -22,6 +22,7 @@
 #include "common/little_endian.h"
 #include "common/test_allocation.h"
 #include "shards/compact.h"
+#include "shards/exact_search.h"
 #include "sidecar/sidecar.h"
 
 namespace korvel {
@@ -404,6 +405,78 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
 
 // Shards with deletion bitmaps answer as one file of their live records in order, and
 // rewriting them writes exactly that file.
+// Exact search equals exact re-scoring of a pool of every record: over shards with deleted
+// records, shared and per-query filters, records without embeddings, queries scored one at a
+// time (2) and in tiles (20, the second one partial), on one thread and two. A buffer too
+// short fails on the first record beyond it.
+TEST_F(ShardSetTest, ExactSearchEqualsRescoringEveryRecord) {
+  std::mt19937 rng(23);
+  constexpr uint16_t kDim = 13;
+  const std::vector<Rec> recs = random_records(rng, 600, kDim);
+  const std::vector<size_t> sizes = {250, 0, 350};
+  std::vector<std::string> paths;
+  std::vector<std::vector<uint64_t>> deleted;
+  for (size_t s = 0, first = 0; s < sizes.size(); first += sizes[s++]) {
+    paths.push_back(path("shard" + std::to_string(s)));
+    write_index(paths.back(), kDim,
+                std::vector<Rec>(recs.begin() + first, recs.begin() + first + sizes[s]));
+    deleted.emplace_back((sizes[s] + 63) / 64);
+    for (size_t r = 0; r < sizes[s]; ++r) {
+      if (rng() % 4 == 0) deleted.back()[r / 64] |= uint64_t{1} << (r % 64);
+    }
+  }
+  auto set = ShardSet::open(paths, deleted);
+  ASSERT_TRUE(set.has_value());
+  const std::vector<NamedFilter> named = filters();
+  std::normal_distribution<float> normal;
+  std::vector<float> queries(20 * kDim);
+  for (float& v : queries) v = normal(rng);
+  std::copy_n(recs[3].embedding.begin(), kDim, queries.begin());  // ties with its copies
+  for (const size_t nq : {2u, 20u}) {
+    for (size_t f = 0; f <= named.size(); ++f) {  // named.size(): one filter per query
+      for (const uint64_t k : {1u, 7u, 200u}) {
+        SearchRequest request;
+        request.queries = std::span<const float>(queries).first(nq * kDim);
+        request.query_count = nq;
+        request.k = k;
+        request.oversample = (600 + k - 1) / k;
+        request.rerank = Rescoring::kExact;
+        request.embeddings = {std::span<const uint8_t>(buffer)};
+        request.threads = static_cast<unsigned>(1 + k % 2);
+        exact_task_work = k == 7 ? 1 : uint64_t{1} << 22;  // k = 7: a task per few records
+        for (size_t q = 0; q < (f < named.size() ? 1 : nq); ++q) {
+          request.filters.push_back(named[f < named.size() ? f : q % 3].make());
+        }
+        auto pooled = search_batch(*set, request);
+        request.exact = true;
+        auto exact = search_batch(*set, request);
+        ASSERT_TRUE(pooled.has_value() && exact.has_value());
+        expect_same(*exact, *pooled);
+      }
+    }
+  }
+  exact_task_work = uint64_t{1} << 22;
+  SearchRequest request;
+  request.queries = std::span<const float>(queries).first(kDim);
+  request.query_count = 1;
+  request.rerank = Rescoring::kExact;
+  request.exact = true;
+  const auto cut = std::span<const uint8_t>(buffer).first(buffer.size() / 2);
+  request.embeddings = {cut};
+  auto failed = exact_search(*set, request);
+  ASSERT_FALSE(failed.has_value());
+  const auto* e = std::get_if<EmbeddingOutOfBounds>(&failed.error());
+  ASSERT_NE(e, nullptr);
+  size_t shard = 0, record = 0;
+  for (size_t i = 0, first = 0; i < recs.size(); ++i) {
+    while (i >= first + sizes[shard]) first += sizes[shard++];
+    record = i - first;
+    const bool live = ((deleted[shard][record / 64] >> (record % 64)) & 1) == 0;
+    if (live && recs[i].offset != kNoExternalOffset && recs[i].offset + 4 * kDim > cut.size()) break;
+  }
+  EXPECT_EQ(std::pair(e->shard, e->record), std::pair(shard, uint64_t{record}));
+}
+
 TEST_F(ShardSetTest, DeletedRecordsAreInvisibleAndRewritingDropsThem) {
   std::mt19937 rng(11);
   constexpr uint16_t kDim = 20;

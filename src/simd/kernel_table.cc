@@ -18,6 +18,7 @@ constexpr KernelTable kPortable{
     .hamming_block = &kHammingBlockPortable,
     .hamming_bound = &hamming_bound_portable,
     .sign_score = &sign_score_portable,
+    .dot_tile = &dot_tile_portable,
 };
 
 constexpr KernelTable kAvx2{
@@ -31,6 +32,7 @@ constexpr KernelTable kAvx2{
     .hamming_block = &kHammingBlockAvx2,
     .hamming_bound = &hamming_bound_avx2,
     .sign_score = &sign_score_avx2,
+    .dot_tile = &dot_tile_avx2,
 };
 
 // AVX-512 with VPOPCNTDQ. A family without an AVX-512 kernel uses its AVX2 one, which every
@@ -46,6 +48,7 @@ constexpr KernelTable kAvx512{
     .hamming_block = &kHammingBlockAvx512,
     .hamming_bound = &hamming_bound_avx512,
     .sign_score = &sign_score_avx512,
+    .dot_tile = &dot_tile_avx2,
 };
 
 #ifdef KORVEL_SIMDE_AVX512

@@ -15,6 +15,7 @@
 
 #include "common/expected.h"
 #include "simd/cpu_features.h"
+#include "simd/dot_tile.h"
 #include "simd/hamming.h"
 #include "simd/hamming_batch.h"
 #include "simd/hamming_block.h"
@@ -42,6 +43,7 @@ struct KernelTable {
   const HammingBlockKernel* hamming_block;
   HammingBoundKernel hamming_bound;
   SignScoreKernel sign_score;
+  DotTileKernel dot_tile;
 };
 
 // The table of `set`, whether or not this processor can run it.

@@ -1,4 +1,4 @@
-"""The cascade (rerank="signs" with embeddings) against a small NumPy model of it: the Hamming
+"""The cascade (rerank="signs" with embeddings), and exact search, against a small NumPy model of it: the Hamming
 pool under (distance, record), ordered by the left-to-right float32 sign score with equal
 scores in pool order, its first min(rescore * k, pool) re-scored by the left-to-right float32
 dot product, ranked by (score descending, NaN last, record). Same pools, same order, same
@@ -67,6 +67,42 @@ def test_cascade_matches_numpy_model(tmp_path, seed):
     for a, b in zip(full, index.search(Q, 5, oversample=4, embeddings=E.tobytes(),
                                        rerank="signs", rescore=4)):
         np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_exact_search_ranks_every_matching_record(tmp_path, seed):
+    """exact=True is the model with a pool of every record, every one re-scored: one query at
+    a time and in tiles of queries, NaN embeddings and ties included."""
+    rng = np.random.default_rng(seed)
+    n, dim = int(rng.integers(300, 3000)), int(rng.choice([3, 50, 96]))
+    X = rng.standard_normal((n, dim)).astype(np.float32)
+    X[rng.integers(0, n, 20)] = X[0]
+    E = X.copy()
+    E[rng.random(n) < 0.02] = np.nan
+    tenant = rng.choice(["a", "b"], n, p=[0.9, 0.1])
+    w = korvel.IndexWriter(["tenant"], dim)
+    w.add(np.arange(n), {"tenant": tenant}, X, np.arange(n) * dim * 4)
+    w.save(str(tmp_path / "i.korvix"))
+    index = korvel.open(str(tmp_path / "i.korvix"))
+    Q = rng.standard_normal((37, dim)).astype(np.float32)
+    Q[0] = X[0]
+    for rows, k, where in ((1, 10, None), (37, 3, {"tenant": "b"}), (37, 50, None)):
+        res = index.search(Q[:rows], k, where=where, embeddings=E, exact=True, threads=2)
+        match = np.ones(n, bool) if where is None else tenant == where["tenant"]
+        for i in range(rows):
+            ids, scores = model(X, E, Q[i], match, k, n, n)
+            np.testing.assert_array_equal(res.ids[i, :res.counts[i]], ids.astype(np.uint64))
+            np.testing.assert_array_equal(res.scores[i, :res.counts[i]].view(np.uint32),
+                                          scores.view(np.uint32))
+    for kwargs, text in [
+        (dict(), "exact=True needs embeddings"),
+        (dict(embeddings=X, rerank="signs"), "exact=True scores every record: rerank and rescore"),
+        (dict(embeddings=X, rescore=2), "exact=True scores every record: rerank and rescore"),
+    ]:
+        with pytest.raises(ValueError, match=text):
+            index.search(Q, 2, exact=True, **kwargs)
+    with pytest.raises(ValueError, match="rerank must be None or 'signs', got 'exact'"):
+        index.search(Q, 2, embeddings=X, rerank="exact")
 
 
 def test_rescore_errors(tmp_path):

@@ -441,10 +441,15 @@ PyResult<void> to_search_request(const ShardSet& set, const SearchArgs& args,
       args.embeddings != nullptr && args.embeddings != Py_None ? args.embeddings : nullptr;
   if (args.rerank != nullptr && args.rerank != Py_None) {
     KORVEL_ASSIGN_OR_RETURN(std::string rerank, argument("rerank", to_utf8(args.rerank)));
-    if (rerank != "signs") {
+    // "exact" is Index.search's exact=True: every record scored, no pool.
+    if (rerank == "exact") {
+      if (embeddings == nullptr) return unexpected(value_error("exact=True needs embeddings"));
+      request.exact = true;
+    } else if (rerank != "signs") {
       return unexpected(value_error("rerank must be None or 'signs', got '" + rerank + "'"));
+    } else {
+      request.rerank = Rescoring::kSigns;
     }
-    request.rerank = Rescoring::kSigns;
   }
   const bool cascade = request.rerank == Rescoring::kSigns && embeddings != nullptr;
   if (args.rescore != nullptr && args.rescore != Py_None) {
@@ -592,6 +597,7 @@ PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {
   std::vector<float> queries;
   std::vector<BufferView> views;
   KORVEL_TRY(to_search_request(set, search_args(args), request, queries, views));
+  if (request.exact) return unexpected(value_error("exact search keeps no pools"));
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Pools::kScope]));
   KORVEL_TRY(check_buffer_list(args[Pools::kEmbeddings], scope.shard_count));
   auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
@@ -634,7 +640,8 @@ PyResult<OwnedRef> rescore_body(IndexObject* self, Args<Rescore> args) {
                           .threads = nullptr,
                           .rescore = nullptr};
   KORVEL_TRY(to_search_request(set, with_k, request, queries, views));
-  if (request.rerank == Rescoring::kNone || request.rerank == Rescoring::kCascade) {
+  if (request.rerank == Rescoring::kNone || request.rerank == Rescoring::kCascade ||
+      request.exact) {
     return unexpected(value_error("rescore needs embeddings or rerank='signs', one of them"));
   }
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Rescore::kScope]));

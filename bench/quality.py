@@ -32,7 +32,6 @@ KORVEL_FILTERED = (("hamming", 1, "hamming", None), ("exact o=3", 3, "exact", No
                    ("exact o=10", 10, "exact", None), ("signs o=10", 10, "signs", None),
                    ("cascade o=100 r=10", 100, "cascade", 10),
                    ("cascade o=300 r=20", 300, "cascade", 20))
-MAX_POOL = 30_000  # the largest pool a search takes (oversample * k)
 # Recall each dataset's cascade is aimed at, unfiltered (filtered: 0.97 at 1% and 0.1%).
 TARGETS = {"wordllama-256": 0.95, "minilm-384": 0.95, "glove-50": 0.90}
 HNSW_REFERENCE = "FAISS IndexHNSWFlat"
@@ -64,6 +63,11 @@ def evaluate(found, truth, mask=None):
     short = sum(len(f) < qs.K for f in found) / max(len(found), 1)
     bad = 0 if mask is None else int(sum((~mask[f]).sum() for f in found if len(f)))
     return {"recall": datasets.recall(found, truth), "short": short, "violations": bad}
+
+
+def setting(peer, value):
+    """A peer's setting as the tables name it."""
+    return peer.knob if peer.knob == "exact" else "%s=%d" % (peer.knob, value)
 
 
 def run_dataset(korvel, ds, plan, tmp):
@@ -102,6 +106,7 @@ def run_dataset(korvel, ds, plan, tmp):
             for o, r in CASCADE:
                 point(k.name, "cascade o=%d r=%d" % (o, r),
                       lambda: k.search(Q, {}, o, "cascade", r), truth)
+            point(k.name, "exact search", lambda: k.search(Q, {}, 1, "exact search"), truth)
         if not centred:
             for f, t in zip(ds.filters, ftruth):
                 for label, o, mode, r in KORVEL_FILTERED:
@@ -109,11 +114,10 @@ def run_dataset(korvel, ds, plan, tmp):
                         continue
                     point(k.name, label, lambda: k.search(FQ, f.where, o, mode, r), t, f.mask,
                           f)
-                # A pool as large as the filter's matches: every match re-scored exactly.
-                cover = -(-int(f.mask.sum()) // qs.K)
-                if k.array_api and cover * qs.K <= MAX_POOL:
-                    point(k.name, "exact, pool = matches", lambda: k.search(
-                        FQ, f.where, cover, "exact"), t, f.mask, f)
+                # Every match scored exactly.
+                if k.array_api:
+                    point(k.name, "exact search", lambda: k.search(
+                        FQ, f.where, 1, "exact search"), t, f.mask, f)
         log("   %s: built in %.2f s, %.1f MiB" % (k.name, k.build_s, k.index_bytes / 2**20))
     peers, missing = qs.peers(ds)
     out["missing"] = missing
@@ -121,15 +125,15 @@ def run_dataset(korvel, ds, plan, tmp):
         log("   " + line)
     for p in peers:
         systems.append(p)
-        knobs = OVERSAMPLE if p.knob == "oversample" else plan["efs"]
+        knobs = {"oversample": OVERSAMPLE, "exact": (0,)}.get(p.knob, plan["efs"])
         for v in knobs:
-            point(p.name, "%s=%d" % (p.knob, v), lambda: p.search(Q, None, v), truth)
+            point(p.name, setting(p, v), lambda: p.search(Q, None, v), truth)
         for f, t in zip(ds.filters, ftruth):
             # Post-filtering asks for far more than ef results, so ef hardly matters there.
             post = p.filtered_how.startswith("post-filter")
-            for v in ((10,) if p.knob == "oversample" else FILTER_EFS[:1] if post
-                      else FILTER_EFS):
-                point(p.name, "%s=%d" % (p.knob, v), lambda: p.search(FQ, f.mask, v), t,
+            for v in ((10,) if p.knob == "oversample" else (0,) if p.knob == "exact"
+                      else FILTER_EFS[:1] if post else FILTER_EFS):
+                point(p.name, setting(p, v), lambda: p.search(FQ, f.mask, v), t,
                       f.mask, f)
         log("   %s: built in %.2f s, %.1f MiB" % (p.name, p.build_s, p.index_bytes / 2**20))
     for s in systems:
@@ -267,7 +271,8 @@ def plot(results, out):
         fig, ax = plt.subplots(figsize=(8, 5.5))
         series = {}
         for r in d["unfiltered"]:
-            mode = r["setting"].split(" ")[0] if r["system"].startswith("Korvel") else ""
+            mode = ("" if not r["system"].startswith("Korvel") else r["setting"]
+                    if r["setting"] == "exact search" else r["setting"].split(" ")[0])
             series.setdefault((r["system"] + " " + mode).strip(), []).append(r)
         colours = plt.get_cmap("tab20").colors
         for i, (label, rs) in enumerate(sorted(series.items())):

@@ -83,9 +83,10 @@ class Korvel:
 
     def search(self, Q, where, oversample, mode, factor=None):
         """mode: "hamming" (the first k of the pool), "exact" (the pool re-scored by dot product
-        with the caller's vectors), "signs" (the pool re-ranked against the sign bits) or
-        "cascade" (the pool ordered by sign score, its best factor * k re-scored exactly; array
-        API only, not centred)."""
+        with the caller's vectors), "signs" (the pool re-ranked against the sign bits),
+        "cascade" (the pool ordered by sign score, its best factor * k re-scored exactly) or
+        "exact search" (every matching record scored exactly, no pool); the last two array
+        API only, not centred."""
         qs = Q - self.mean if self.centred else Q
         if self.array_api:
             where = where or None
@@ -94,6 +95,7 @@ class Korvel:
                 r = self.index.search(qs, k=oversample * K, where=where, oversample=1, threads=1)
                 return [rescore(self.ds.vectors, q, p) for q, p in zip(Q, _trim(r.ids, r.counts))]
             extra = {"exact": {"embeddings": self.buffer}, "signs": {"rerank": "signs"},
+                     "exact search": {"embeddings": self.buffer, "exact": True},
                      "cascade": {"embeddings": self.buffer, "rerank": "signs",
                                  "rescore": factor}}
             r = self.index.search(qs, k=K, where=where, oversample=oversample, threads=1,
@@ -152,6 +154,31 @@ class FaissBinaryFlat(Peer):
             params = f.SearchParameters(sel=f.IDSelectorBitmap(mask.size, f.swig_ptr(bits)))
         _, ids = self.index.search(signatures(Q), oversample * K, params=params)
         return [rescore(self.ds.vectors, q, row[row >= 0]) for q, row in zip(Q, ids)]
+
+
+class FaissFlat(Peer):
+    """Exact search: every record scored by the float32 inner product."""
+    name, knob = "FAISS IndexFlatIP", "exact"
+    filtered_how = "IDSelectorBitmap in SearchParameters"
+
+    def __init__(self, faiss, ds):
+        self.faiss = faiss
+        super().__init__(ds)
+
+    def build(self):
+        self.faiss.omp_set_num_threads(1)
+        self.index = self.faiss.IndexFlatIP(self.ds.dim)
+        self.index.add(self.ds.vectors)
+        self.index_bytes = self.ds.vectors.nbytes
+
+    def search(self, Q, mask, _):
+        f = self.faiss
+        params = None
+        if mask is not None:
+            bits = np.packbits(mask, bitorder="little")
+            params = f.SearchParameters(sel=f.IDSelectorBitmap(mask.size, f.swig_ptr(bits)))
+        _, ids = self.index.search(Q, K, params=params)
+        return [row[row >= 0] for row in ids]
 
 
 class FaissHNSW(Peer):
@@ -273,7 +300,7 @@ def peers(ds):
     found, missing = [], []
     try:
         import faiss
-        found += [FaissBinaryFlat(faiss, ds), FaissHNSW(faiss, ds)]
+        found += [FaissBinaryFlat(faiss, ds), FaissFlat(faiss, ds), FaissHNSW(faiss, ds)]
     except ImportError as e:
         missing.append("FAISS: not installed (%s)" % e)
     try:

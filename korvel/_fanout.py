@@ -8,6 +8,7 @@ holds every record of the global pool that lies in its shards. Without re-scorin
 first k is the result. With re-scoring, each worker scores the pool entries in its shards
 (only those, so that an embedding beyond its buffer fails exactly when it fails in one
 process) and the caller orders the pool by (score descending, NaN last, shard, record).
+Exact search takes one round: each worker's exact top k, ranked together by the same rule.
 The cascade (both re-scorings) takes one round per step: sign scores of the whole pool, the
 engine's choice of the entries to re-score (`_engine.cascade_pick`), their exact scores.
 Both merges are the engine's own (`_engine.merge_pools`, `_engine.rank_scored`): the rules
@@ -28,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from korvel import _engine, _manifest
-from korvel._index import SearchResult, Where, prepare_queries
+from korvel._index import SearchResult, Where, engine_rerank, prepare_queries
 
 Run = Callable[[str, Sequence[tuple[Any, ...]]], list[Any]]
 
@@ -111,14 +112,27 @@ def search(
     rerank: Optional[str] = None,
     threads: Optional[int] = None,
     rescore: Optional[int] = None,
+    exact: bool = False,
 ) -> SearchResult:
     """`Index.search` over workers holding `parts` (consecutive shard runs, in order)."""
+    rerank = engine_rerank(exact, rerank, rescore, embeddings)
     q, k, filters, single = prepare_queries(Q, k, where, dim)
     oversample = operator.index(oversample)
     nq = q.shape[0]
     args = (q, k, filters, oversample, embeddings, rerank, threads, rescore)
     results = run("pools", [args] * len(parts))
-    _raise_first(results)
+    _raise_first(results)  # the first worker's failure: the first record in shard order
+    if exact:
+        # Each worker's exact top k; their union, packed to the left of each row, ranked.
+        valid = np.concatenate(
+            [np.arange(r[0].shape[1])[None, :] < r[4][:, None] for r in results], axis=1)
+        order = np.argsort(~valid, axis=1, kind="stable")
+        ids, scores, shards, records = (
+            np.take_along_axis(np.concatenate([r[i] for r in results], axis=1), order, 1)
+            for i in range(4))
+        counts = valid.sum(axis=1)
+        ids, scores = _engine.rank_scored(ids, scores, shards, records, counts)
+        return _result(ids, scores, np.minimum(counts, k), k, single)
     # Merged and ranked by the engine's own rules, those of a search in one process.
     ids, dist, shards, records, counts = _engine.merge_pools(results)
 
@@ -147,9 +161,15 @@ def search(
         scores = _rescore(run, parts, q, shards, records, valid, embeddings, rerank)
         ids, scores = _engine.rank_scored(ids, scores, shards, records, counts)
 
+    return _result(ids, scores, np.minimum(counts, k), k, single)
+
+
+def _result(ids: Any, scores: Any, counts: Any, k: int, single: bool) -> SearchResult:
+    """The first counts[q] entries of each ranked row, padded to k."""
+    nq, width = ids.shape
     out_ids = np.full((nq, k), PADDING_ID, np.uint64)
     out_scores = np.full((nq, k), np.nan, np.float32)
-    out_counts = np.minimum(counts, k).astype(np.int64)
+    out_counts = counts.astype(np.int64)
     n = min(k, width)
     keep = np.arange(n)[None, :] < out_counts[:, None]
     out_ids[:, :n] = np.where(keep, ids[:, :n], PADDING_ID)

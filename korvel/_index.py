@@ -44,6 +44,20 @@ def _filters(
     return to_node(where)  # type: ignore[arg-type]
 
 
+def engine_rerank(exact: bool, rerank: Optional[str], rescore: Optional[int],
+                  embeddings: object) -> Optional[str]:
+    """The engine's rerank argument: "exact" stands for exact=True, which no caller names."""
+    if exact:
+        if rerank is not None or rescore is not None:
+            raise ValueError("exact=True scores every record: rerank and rescore do not apply")
+        if embeddings is None:
+            raise ValueError("exact=True needs embeddings")
+        return "exact"
+    if rerank == "exact":
+        raise ValueError("rerank must be None or 'signs', got 'exact'")
+    return rerank
+
+
 def prepare_queries(
     Q: npt.ArrayLike, k: int, where: Where, dim: int
 ) -> tuple[npt.NDArray[np.float32], int, Union[None, FilterNode, list[Optional[FilterNode]]], bool]:
@@ -113,14 +127,7 @@ class Index:
         every matching embedding per batch of queries; batches of many queries run fastest.
         `oversample` does not apply; `rerank` and `rescore` must be left out.
         """
-        if exact:
-            if rerank is not None or rescore is not None:
-                raise ValueError("exact=True scores every record: rerank and rescore do not apply")
-            if embeddings is None:
-                raise ValueError("exact=True needs embeddings")
-            rerank = "exact"
-        elif rerank == "exact":
-            raise ValueError("rerank must be None or 'signs', got 'exact'")
+        rerank = engine_rerank(exact, rerank, rescore, embeddings)
         q2, k, filters, single = prepare_queries(Q, k, where, self._index.dim)
         ids, scores, counts = self._index.search(
             q2, k, filters, operator.index(oversample), embeddings, rerank, threads, rescore

@@ -261,6 +261,7 @@ class ShardedSearcher:
         rerank: Optional[str] = None,
         threads: Optional[int] = None,
         rescore: Optional[int] = None,
+        exact: bool = False,
     ) -> SearchResult:
         """As `korvel.Index.search`. Embedding buffers are sent to the object store once
         per call."""
@@ -280,6 +281,7 @@ class ShardedSearcher:
             rerank=rerank,
             threads=threads,
             rescore=rescore,
+            exact=exact,
         )
 
     def __len__(self) -> int:

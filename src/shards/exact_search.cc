@@ -119,14 +119,15 @@ Expected<std::vector<Group>, SearchError> group_queries(const ShardSet& set,
 
 // One task's range: its best k per query, or the first record whose embedding is out of
 // bounds.
-void run_task(const ShardSet& set, const SearchRequest& request, const Group& group, Task& task) {
+void run_task(const ShardSet& set, const SearchRequest& request, const SetScope& scope,
+              const Group& group, Task& task) {
   const size_t dim = set.dim();
   const size_t k = static_cast<size_t>(request.k);
   const size_t nq = group.queries.size();
   const size_t tiles = (nq + kTile - 1) / kTile;
   const IndexReader& reader = set.shard(task.shard).state.reader;
   const auto& buffer =
-      request.embeddings[request.embeddings.size() == 1 ? 0 : task.shard];
+      request.embeddings[request.embeddings.size() == 1 ? 0 : scope.first_shard + task.shard];
   const uint64_t bytes = 4 * uint64_t{dim};
   const std::vector<float> zeros(dim, 0.0f);  // the embedding of a record without one
   const auto* zero_row = reinterpret_cast<const uint8_t*>(zeros.data());
@@ -157,7 +158,8 @@ void run_task(const ShardSet& set, const SearchRequest& request, const Group& gr
       const uint8_t* row = zero_row;
       if (buffer && at != kNoExternalOffset) {
         if (at > buffer->size() || bytes > buffer->size() - at) {
-          task.out_of_bounds = EmbeddingOutOfBounds{task.shard, record, at, bytes, buffer->size()};
+          task.out_of_bounds = EmbeddingOutOfBounds{scope.first_shard + task.shard, record, at,
+                                                    bytes, buffer->size()};
           return;
         }
         row = buffer->data() + at;
@@ -244,18 +246,17 @@ std::vector<Task> plan_tasks(const ShardSet& set, const std::vector<Group>& grou
 
 }  // namespace
 
-Expected<SearchResult, SearchError> exact_search(const ShardSet& set,
-                                                 const SearchRequest& request) {
-  KORVEL_CHECK(request.rerank == Rescoring::kExact, "exact_search: scored exactly");
-  KORVEL_TRY(check_search(set, request, whole_set(set)));
+Expected<ExactHits, SearchError> exact_hits(const ShardSet& set, const SearchRequest& request,
+                                            const SetScope& scope) {
+  KORVEL_CHECK(request.rerank == Rescoring::kExact, "exact_hits: scored exactly");
+  KORVEL_TRY(check_search(set, request, scope));
   const size_t nq = request.query_count;
   const size_t dim = set.dim();
   const auto k = static_cast<size_t>(request.k);
-  SearchResult result;
+  ExactHits result;
   result.query_count = nq;
   result.k = k;
-  result.ids.assign(nq * k, kPaddingId);
-  result.scores.assign(nq * k, std::numeric_limits<float>::quiet_NaN());
+  result.hits.assign(nq * k, ScoredHit{0, 0, 0, 0.0f});
   result.counts.assign(nq, 0);
   KORVEL_ASSIGN_OR_RETURN(std::vector<Group> groups, group_queries(set, request));
   for (Group& group : groups) {
@@ -271,22 +272,21 @@ Expected<SearchResult, SearchError> exact_search(const ShardSet& set,
       for (size_t d = 0; d < dim; ++d) tile[d * kTile + i % kTile] = q[d];
     }
   }
-  const size_t threads = request.threads == 0 ? default_thread_pool().thread_count()
-                                              : std::min<size_t>(request.threads,
-                                                                 default_thread_pool().thread_count());
-  std::vector<Task> tasks = plan_tasks(set, groups, threads);
-  parallel_for(tasks.size(), request.threads,
-               [&](size_t t) { run_task(set, request, groups[tasks[t].group], tasks[t]); });
-  const Task* first_bad = nullptr;
+  const size_t pool_threads = default_thread_pool().thread_count();
+  std::vector<Task> tasks = plan_tasks(
+      set, groups, request.threads == 0 ? pool_threads : std::min<size_t>(request.threads, pool_threads));
+  parallel_for(tasks.size(), request.threads, [&](size_t t) {
+    run_task(set, request, scope, groups[tasks[t].group], tasks[t]);
+  });
+  const EmbeddingOutOfBounds* first_bad = nullptr;
   for (const Task& task : tasks) {
-    if (!task.out_of_bounds) continue;
-    const EmbeddingOutOfBounds& e = *task.out_of_bounds;
-    if (first_bad == nullptr || std::pair(e.shard, e.record) < std::pair(first_bad->out_of_bounds->shard,
-                                                                         first_bad->out_of_bounds->record)) {
-      first_bad = &task;
+    const auto& e = task.out_of_bounds;
+    if (e && (first_bad == nullptr ||
+              std::pair(e->shard, e->record) < std::pair(first_bad->shard, first_bad->record))) {
+      first_bad = &*e;
     }
   }
-  if (first_bad != nullptr) return unexpected(SearchError{*first_bad->out_of_bounds});
+  if (first_bad != nullptr) return unexpected(SearchError{*first_bad});
 
   // Each query: the best k of its group's tasks.
   std::vector<std::vector<size_t>> tasks_of(groups.size());
@@ -303,12 +303,32 @@ Expected<SearchResult, SearchError> exact_search(const ShardSet& set,
                         score_before);
       const size_t q = groups[g].queries[i];
       for (size_t j = 0; j < hits; ++j) {
-        result.ids[q * k + j] = set.doc_id(best[j].shard, best[j].record);
-        result.scores[q * k + j] = best[j].score;
+        ScoredHit& hit = result.hits[q * k + j];
+        hit = best[j];
+        hit.id = set.doc_id(hit.shard, hit.record);
+        hit.shard += static_cast<uint32_t>(scope.first_shard);
       }
       result.counts[q] = static_cast<uint32_t>(hits);
     }
   });
+  return result;
+}
+
+Expected<SearchResult, SearchError> exact_search(const ShardSet& set,
+                                                 const SearchRequest& request) {
+  KORVEL_ASSIGN_OR_RETURN(const ExactHits found, exact_hits(set, request, whole_set(set)));
+  SearchResult result;
+  result.query_count = found.query_count;
+  result.k = found.k;
+  result.ids.assign(found.hits.size(), kPaddingId);
+  result.scores.assign(found.hits.size(), std::numeric_limits<float>::quiet_NaN());
+  result.counts = found.counts;
+  for (size_t q = 0; q < found.query_count; ++q) {
+    for (size_t j = 0; j < found.counts[q]; ++j) {
+      result.ids[q * found.k + j] = found.hits[q * found.k + j].id;
+      result.scores[q * found.k + j] = found.hits[q * found.k + j].score;
+    }
+  }
   return result;
 }
 

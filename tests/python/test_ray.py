@@ -87,7 +87,8 @@ def test_sharded_searcher_matches_one_process(built):
                             embeddings=nan.tobytes()),
                        dict(embeddings=X.tobytes()), dict(rerank="signs", where={"tenant": "t1"}),
                        dict(k=N, oversample=1),
-                       dict(embeddings=X.tobytes(), rerank="signs", oversample=20, rescore=2)]:
+                       dict(embeddings=X.tobytes(), rerank="signs", oversample=20, rescore=2),
+                       dict(embeddings=nan.tobytes(), exact=True, where={"tenant": "t1"})]:
             for q in (Q, Q[0]):
                 for a, b in zip(searcher.search(q, **kwargs), index.search(q, **kwargs)):
                     np.testing.assert_array_equal(a, b)

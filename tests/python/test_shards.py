@@ -61,6 +61,9 @@ CASES = [
     # The cascade: sign scores over the whole pool, a part of it re-scored exactly.
     dict(embeddings="wild", rerank="signs", oversample=30, rescore=2),
     dict(embeddings="per shard", rerank="signs", k=3, oversample=40, where={"b": "q"}),
+    # Exact search: every record scored.
+    dict(embeddings="wild", exact=True, k=20),
+    dict(embeddings="per shard", exact=True, k=3, where={"b": "q"}),
 ]
 
 
@@ -134,6 +137,9 @@ def test_worker_errors_are_those_of_one_process(shards):
         dict(oversample=-1),
         dict(threads=-2),
         dict(embeddings=[short]),
+        dict(embeddings=short, exact=True),
+        dict(embeddings=holes, exact=True),
+        dict(exact=True),
     ]:
         with pytest.raises(Exception) as local:
             index.search(Q, **kwargs)

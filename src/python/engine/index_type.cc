@@ -22,6 +22,7 @@
 #include "python/py_ref.h"
 #include "python/trampoline.h"
 #include "shards/compact.h"
+#include "shards/exact_search.h"
 #include "shards/shard_pool.h"
 #include "shards/shard_set.h"
 
@@ -252,7 +253,8 @@ struct Pools {
       .params = kParams,
       .doc =
           "The candidate pools of a search over this set as part of a larger one; returns\n"
-          "(ids, distances, shards, records, counts), (nq, pool) arrays and (nq,) counts."};
+          "(ids, distances, shards, records, counts), (nq, pool) arrays and (nq,) counts.\n"
+          "With rerank='exact': the part's exact top k, float32 scores in place of distances."};
 };
 
 // pools() takes search()'s parameters first, alike, so one converter serves both.
@@ -591,15 +593,45 @@ PyResult<OwnedRef> pool_arrays(const PoolBatch& pools) {
   return tuple;
 }
 
+// (ids, scores, shards, records, counts): (nq, k) arrays and (nq,) counts.
+PyResult<OwnedRef> exact_arrays(const ExactHits& found) {
+  const size_t dims[2] = {found.query_count, found.k};
+  void* data[4] = {};
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef ids, new_array(ArrayKind::kUInt64, 2, dims, &data[0]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef scores, new_array(ArrayKind::kFloat32, 2, dims, &data[1]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef shards, new_array(ArrayKind::kInt64, 2, dims, &data[2]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef records, new_array(ArrayKind::kUInt64, 2, dims, &data[3]));
+  void* counts = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
+  for (size_t i = 0; i < found.hits.size(); ++i) {
+    const ScoredHit& h = found.hits[i];  // slots past a row's count hold zeros
+    static_cast<uint64_t*>(data[0])[i] = h.id;
+    static_cast<float*>(data[1])[i] = h.score;
+    static_cast<int64_t*>(data[2])[i] = h.shard;
+    static_cast<uint64_t*>(data[3])[i] = h.record;
+  }
+  for (size_t i = 0; i < found.query_count; ++i) {
+    static_cast<int64_t*>(counts)[i] = found.counts[i];
+  }
+  OwnedRef tuple = OwnedRef::steal(
+      PyTuple_Pack(5, ids.get(), scores.get(), shards.get(), records.get(), counts_array.get()));
+  if (!tuple) return unexpected(PyError::fetch());
+  return tuple;
+}
+
 PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {
   const ShardSet& set = self->set;
   SearchRequest request;
   std::vector<float> queries;
   std::vector<BufferView> views;
   KORVEL_TRY(to_search_request(set, search_args(args), request, queries, views));
-  if (request.exact) return unexpected(value_error("exact search keeps no pools"));
   KORVEL_ASSIGN_OR_RETURN(const SetScope scope, to_scope(set, args[Pools::kScope]));
   KORVEL_TRY(check_buffer_list(args[Pools::kEmbeddings], scope.shard_count));
+  if (request.exact) {
+    auto found = without_interpreter_lock([&] { return exact_hits(set, request, scope); });
+    if (!found) return unexpected(search_error(found.error()));
+    return exact_arrays(*found);
+  }
   auto result = without_interpreter_lock([&] { return search_pools(set, request, scope); });
   if (!result) return unexpected(search_error(result.error()));
   return pool_arrays(*result);

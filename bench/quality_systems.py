@@ -131,13 +131,27 @@ class Peer:
         return min(self.ds.n, math.ceil(2 * factor * K / max(mask.mean(), 1.0 / self.ds.n)))
 
 
-class FaissBinaryFlat(Peer):
-    name, knob = "FAISS IndexBinaryFlat", "oversample"
+class FaissFlatPeer(Peer):
+    """A FAISS flat index on one thread, filtered by an IDSelectorBitmap."""
     filtered_how = "IDSelectorBitmap in SearchParameters"
 
     def __init__(self, faiss, ds):
         self.faiss = faiss
         super().__init__(ds)
+
+    def ids(self, X, mask, count):
+        """The first `count` ids of each row of X among the records of `mask` (None: all)."""
+        f = self.faiss
+        params = None
+        if mask is not None:
+            bits = np.packbits(mask, bitorder="little")
+            params = f.SearchParameters(sel=f.IDSelectorBitmap(mask.size, f.swig_ptr(bits)))
+        _, ids = self.index.search(X, count, params=params)
+        return [row[row >= 0] for row in ids]
+
+
+class FaissBinaryFlat(FaissFlatPeer):
+    name, knob = "FAISS IndexBinaryFlat", "oversample"
 
     def build(self):
         self.faiss.omp_set_num_threads(1)
@@ -147,23 +161,13 @@ class FaissBinaryFlat(Peer):
         self.index_bytes = self.sigs.nbytes
 
     def search(self, Q, mask, oversample):
-        f = self.faiss
-        params = None
-        if mask is not None:
-            bits = np.packbits(mask, bitorder="little")
-            params = f.SearchParameters(sel=f.IDSelectorBitmap(mask.size, f.swig_ptr(bits)))
-        _, ids = self.index.search(signatures(Q), oversample * K, params=params)
-        return [rescore(self.ds.vectors, q, row[row >= 0]) for q, row in zip(Q, ids)]
+        pools = self.ids(signatures(Q), mask, oversample * K)
+        return [rescore(self.ds.vectors, q, pool) for q, pool in zip(Q, pools)]
 
 
-class FaissFlat(Peer):
+class FaissFlat(FaissFlatPeer):
     """Exact search: every record scored by the float32 inner product."""
     name, knob = "FAISS IndexFlatIP", "exact"
-    filtered_how = "IDSelectorBitmap in SearchParameters"
-
-    def __init__(self, faiss, ds):
-        self.faiss = faiss
-        super().__init__(ds)
 
     def build(self):
         self.faiss.omp_set_num_threads(1)
@@ -172,13 +176,7 @@ class FaissFlat(Peer):
         self.index_bytes = self.ds.vectors.nbytes
 
     def search(self, Q, mask, _):
-        f = self.faiss
-        params = None
-        if mask is not None:
-            bits = np.packbits(mask, bitorder="little")
-            params = f.SearchParameters(sel=f.IDSelectorBitmap(mask.size, f.swig_ptr(bits)))
-        _, ids = self.index.search(Q, K, params=params)
-        return [row[row >= 0] for row in ids]
+        return self.ids(Q, mask, K)
 
 
 class FaissHNSW(Peer):

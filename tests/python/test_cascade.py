@@ -31,6 +31,15 @@ def model(X, E, q, match, k, oversample, rescore):
     return picked[order][:k], exact[order][:k]
 
 
+def _index(tmp_path, X, tenant):
+    """An index of X (ids = record numbers, embeddings at their rows) with a tenant trait."""
+    n, dim = X.shape
+    w = korvel.IndexWriter(["tenant"], dim)
+    w.add(np.arange(n), {"tenant": tenant}, X, np.arange(n) * dim * 4)
+    w.save(str(tmp_path / "i.korvix"))
+    return korvel.open(str(tmp_path / "i.korvix"))
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_cascade_matches_numpy_model(tmp_path, seed):
     rng = np.random.default_rng(seed)
@@ -41,10 +50,7 @@ def test_cascade_matches_numpy_model(tmp_path, seed):
     E = X.copy()
     E[rng.random(n) < 0.05] = np.nan
     tenant = rng.choice(["a", "b", "c"], n, p=[0.8, 0.15, 0.05])
-    w = korvel.IndexWriter(["tenant"], dim)
-    w.add(np.arange(n), {"tenant": tenant}, X, np.arange(n) * dim * 4)
-    w.save(str(tmp_path / "i.korvix"))
-    index = korvel.open(str(tmp_path / "i.korvix"))
+    index = _index(tmp_path, X, tenant)
     Q = rng.standard_normal((7, dim)).astype(np.float32)
     Q[0] = X[0]
     for _ in range(6):
@@ -80,10 +86,7 @@ def test_exact_search_ranks_every_matching_record(tmp_path, seed):
     E = X.copy()
     E[rng.random(n) < 0.02] = np.nan
     tenant = rng.choice(["a", "b"], n, p=[0.9, 0.1])
-    w = korvel.IndexWriter(["tenant"], dim)
-    w.add(np.arange(n), {"tenant": tenant}, X, np.arange(n) * dim * 4)
-    w.save(str(tmp_path / "i.korvix"))
-    index = korvel.open(str(tmp_path / "i.korvix"))
+    index = _index(tmp_path, X, tenant)
     Q = rng.standard_normal((37, dim)).astype(np.float32)
     Q[0] = X[0]
     for rows, k, where in ((1, 10, None), (37, 3, {"tenant": "b"}), (37, 50, None)):

@@ -567,56 +567,44 @@ PyResult<OwnedRef> search_body(IndexObject* self, Args<Search> args) {
   return tuple;
 }
 
-// (ids, distances, shards, records, counts): (nq, pool) arrays and (nq,) counts.
-PyResult<OwnedRef> pool_arrays(const PoolBatch& pools) {
-  const size_t dims[2] = {pools.query_count, pools.pool_size};
+// (ids, values, shards, records, counts): (rows, width) arrays of the hits and (rows,)
+// counts; `value` gives a hit's entry of the second array, of kind `kind` (C++ type T).
+template <class T, class Hit, class Value>
+PyResult<OwnedRef> hit_arrays(size_t rows, size_t width, const std::vector<Hit>& hits,
+                              const std::vector<uint32_t>& counts, ArrayKind kind, Value value) {
+  const size_t dims[2] = {rows, width};
   void* data[4] = {};
   KORVEL_ASSIGN_OR_RETURN(OwnedRef ids, new_array(ArrayKind::kUInt64, 2, dims, &data[0]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef distances, new_array(ArrayKind::kInt64, 2, dims, &data[1]));
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef values, new_array(kind, 2, dims, &data[1]));
   KORVEL_ASSIGN_OR_RETURN(OwnedRef shards, new_array(ArrayKind::kInt64, 2, dims, &data[2]));
   KORVEL_ASSIGN_OR_RETURN(OwnedRef records, new_array(ArrayKind::kUInt64, 2, dims, &data[3]));
-  void* counts = nullptr;
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
-  for (size_t i = 0; i < pools.hits.size(); ++i) {
-    const PoolHit& h = pools.hits[i];  // slots past a row's count hold zeros
+  void* count_data = nullptr;
+  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array,
+                          new_array(ArrayKind::kInt64, 1, dims, &count_data));
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const Hit& h = hits[i];  // slots past a row's count hold zeros
     static_cast<uint64_t*>(data[0])[i] = h.id;
-    static_cast<int64_t*>(data[1])[i] = h.distance;
+    static_cast<T*>(data[1])[i] = value(h);
     static_cast<int64_t*>(data[2])[i] = h.shard;
     static_cast<uint64_t*>(data[3])[i] = h.record;
   }
-  for (size_t i = 0; i < pools.query_count; ++i) {
-    static_cast<int64_t*>(counts)[i] = pools.counts[i];
-  }
+  for (size_t i = 0; i < rows; ++i) static_cast<int64_t*>(count_data)[i] = counts[i];
   OwnedRef tuple = OwnedRef::steal(
-      PyTuple_Pack(5, ids.get(), distances.get(), shards.get(), records.get(), counts_array.get()));
+      PyTuple_Pack(5, ids.get(), values.get(), shards.get(), records.get(), counts_array.get()));
   if (!tuple) return unexpected(PyError::fetch());
   return tuple;
 }
 
+// (ids, distances, shards, records, counts): (nq, pool) arrays and (nq,) counts.
+PyResult<OwnedRef> pool_arrays(const PoolBatch& pools) {
+  return hit_arrays<int64_t>(pools.query_count, pools.pool_size, pools.hits, pools.counts,
+                             ArrayKind::kInt64, [](const PoolHit& h) { return h.distance; });
+}
+
 // (ids, scores, shards, records, counts): (nq, k) arrays and (nq,) counts.
 PyResult<OwnedRef> exact_arrays(const ExactHits& found) {
-  const size_t dims[2] = {found.query_count, found.k};
-  void* data[4] = {};
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef ids, new_array(ArrayKind::kUInt64, 2, dims, &data[0]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef scores, new_array(ArrayKind::kFloat32, 2, dims, &data[1]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef shards, new_array(ArrayKind::kInt64, 2, dims, &data[2]));
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef records, new_array(ArrayKind::kUInt64, 2, dims, &data[3]));
-  void* counts = nullptr;
-  KORVEL_ASSIGN_OR_RETURN(OwnedRef counts_array, new_array(ArrayKind::kInt64, 1, dims, &counts));
-  for (size_t i = 0; i < found.hits.size(); ++i) {
-    const ScoredHit& h = found.hits[i];  // slots past a row's count hold zeros
-    static_cast<uint64_t*>(data[0])[i] = h.id;
-    static_cast<float*>(data[1])[i] = h.score;
-    static_cast<int64_t*>(data[2])[i] = h.shard;
-    static_cast<uint64_t*>(data[3])[i] = h.record;
-  }
-  for (size_t i = 0; i < found.query_count; ++i) {
-    static_cast<int64_t*>(counts)[i] = found.counts[i];
-  }
-  OwnedRef tuple = OwnedRef::steal(
-      PyTuple_Pack(5, ids.get(), scores.get(), shards.get(), records.get(), counts_array.get()));
-  if (!tuple) return unexpected(PyError::fetch());
-  return tuple;
+  return hit_arrays<float>(found.query_count, found.k, found.hits, found.counts,
+                           ArrayKind::kFloat32, [](const ScoredHit& h) { return h.score; });
 }
 
 PyResult<OwnedRef> pools_body(IndexObject* self, Args<Pools> args) {

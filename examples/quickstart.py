@@ -97,6 +97,8 @@ def main() -> None:
             ("cascade: pool 300, 50 re-scored", False,
              {"oversample": 30, "rerank": "signs", "embeddings": buffer, "rescore": 5}),
             ("digit filter + exact re-scoring", True, {"embeddings": buffer}),
+            # No pool: every record scored by the dot product, the exact top 10.
+            ("exact search", False, {"embeddings": buffer, "exact": True}),
         ]
         for name, filtered, options in searches:
             start = time.perf_counter()

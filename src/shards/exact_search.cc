@@ -35,6 +35,9 @@ constexpr uint64_t kChunkBytes = 128 * 1024;
 constexpr size_t kMaxChunkRecords = 1024;
 // Tasks per thread for one group: the pool hands them out as threads come free.
 constexpr size_t kTasksPerThread = 4;
+// Best-k entries the tasks of a group hold in all, at most (24 bytes each), unless a single
+// task's hold more: many queries with a large k take fewer tasks.
+constexpr uint64_t kHeldBest = uint64_t{1} << 20;
 
 constexpr size_t kTile = kDotTileQueries;
 // Fewer queries than this are scored one at a time, many records per pass (a tile would
@@ -51,7 +54,7 @@ struct Group {
 struct Task {
   size_t group;
   size_t shard;
-  size_t word_begin, word_end;  // of the shard's bitmap
+  size_t word_begin, word_end;               // of the shard's bitmap
   std::vector<std::vector<ScoredHit>> best;  // per query of the group: a heap under score_before
   std::optional<EmbeddingOutOfBounds> out_of_bounds;
 };
@@ -105,7 +108,8 @@ Expected<std::vector<Group>, SearchError> group_queries(const ShardSet& set,
     for (; g < groups.size(); ++g) {
       if (resolved[g].size() != exprs.size()) continue;
       bool same = true;
-      for (size_t s = 0; s < exprs.size() && same; ++s) same = same_filter(resolved[g][s], exprs[s]);
+      for (size_t s = 0; s < exprs.size() && same; ++s)
+        same = same_filter(resolved[g][s], exprs[s]);
       if (same) break;
     }
     if (g == groups.size()) {
@@ -191,11 +195,10 @@ void run_task(const ShardSet& set, const SearchRequest& request, const SetScope&
       for (size_t r = 0; r < m; ++r) {
         const float* s = scores.data() + r * kTile;
         // Not at or below the bar: above it, or unordered (a NaN on either side).
-        const __m128 above =
-            _mm_or_ps(_mm_or_ps(_mm_cmpnle_ps(_mm_loadu_ps(s), bar0),
-                                _mm_cmpnle_ps(_mm_loadu_ps(s + 4), bar1)),
-                      _mm_or_ps(_mm_cmpnle_ps(_mm_loadu_ps(s + 8), bar2),
-                                _mm_cmpnle_ps(_mm_loadu_ps(s + 12), bar3)));
+        const __m128 above = _mm_or_ps(_mm_or_ps(_mm_cmpnle_ps(_mm_loadu_ps(s), bar0),
+                                                 _mm_cmpnle_ps(_mm_loadu_ps(s + 4), bar1)),
+                                       _mm_or_ps(_mm_cmpnle_ps(_mm_loadu_ps(s + 8), bar2),
+                                                 _mm_cmpnle_ps(_mm_loadu_ps(s + 12), bar3)));
         if (_mm_movemask_ps(above) == 0) continue;
         for (size_t j = 0; j < kTile && t * kTile + j < nq; ++j) {
           if (s[j] <= tile_bar[j]) continue;
@@ -214,9 +217,10 @@ void run_task(const ShardSet& set, const SearchRequest& request, const SetScope&
 }
 
 // Splits each group's records into tasks: per shard, ranges of bitmap words in proportion to
-// the work, at most kTasksPerThread per thread and none below exact_task_work.
-std::vector<Task> plan_tasks(const ShardSet& set, const std::vector<Group>& groups,
-                             size_t threads) {
+// the work, at most kTasksPerThread per thread, none below exact_task_work, and no more than
+// kHeldBest allows.
+std::vector<Task> plan_tasks(const ShardSet& set, const std::vector<Group>& groups, size_t threads,
+                             uint64_t k) {
   std::vector<Task> tasks;
   for (size_t g = 0; g < groups.size(); ++g) {
     const Group& group = groups[g];
@@ -226,8 +230,11 @@ std::vector<Task> plan_tasks(const ShardSet& set, const std::vector<Group>& grou
     }
     if (records == 0) continue;
     const uint64_t work = records * group.queries.size() * std::max<size_t>(set.dim(), 1);
-    const uint64_t pieces =
-        std::clamp<uint64_t>(work / std::max<uint64_t>(exact_task_work, 1), 1, threads <= 1 ? 1 : threads * kTasksPerThread);
+    const uint64_t held = kHeldBest / (group.queries.size() * std::max<uint64_t>(k, 1));
+    const uint64_t pieces = std::clamp<uint64_t>(
+        work / std::max<uint64_t>(exact_task_work, 1), 1,
+        std::max<uint64_t>(std::min<uint64_t>(threads <= 1 ? 1 : threads * kTasksPerThread, held),
+                           1));
     for (size_t s = 0; s < group.bitmaps.size(); ++s) {
       const size_t words = group.bitmaps[s].size();
       uint64_t in_shard = 0;
@@ -274,10 +281,10 @@ Expected<ExactHits, SearchError> exact_hits(const ShardSet& set, const SearchReq
   }
   const size_t pool_threads = default_thread_pool().thread_count();
   std::vector<Task> tasks = plan_tasks(
-      set, groups, request.threads == 0 ? pool_threads : std::min<size_t>(request.threads, pool_threads));
-  parallel_for(tasks.size(), request.threads, [&](size_t t) {
-    run_task(set, request, scope, groups[tasks[t].group], tasks[t]);
-  });
+      set, groups,
+      request.threads == 0 ? pool_threads : std::min<size_t>(request.threads, pool_threads), k);
+  parallel_for(tasks.size(), request.threads,
+               [&](size_t t) { run_task(set, request, scope, groups[tasks[t].group], tasks[t]); });
   const EmbeddingOutOfBounds* first_bad = nullptr;
   for (const Task& task : tasks) {
     const auto& e = task.out_of_bounds;

@@ -23,8 +23,7 @@ extern uint64_t exact_task_work;
 // rescore play no part. Errors: those of search_batch's checks, in their order, then
 // UnknownTrait, then EmbeddingOutOfBounds of the first record in (shard, record) order whose
 // embedding lies beyond its buffer. REQUIRES: request.rerank is kExact. Thread-safe.
-Expected<SearchResult, SearchError> exact_search(const ShardSet& set,
-                                                 const SearchRequest& request);
+Expected<SearchResult, SearchError> exact_search(const ShardSet& set, const SearchRequest& request);
 
 // The same hits with their document ids, global shard numbers and records, for a set that is
 // part of a larger one (`scope`, as search_pools takes it; request.embeddings indexed by

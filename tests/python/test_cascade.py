@@ -97,6 +97,10 @@ def test_exact_search_ranks_every_matching_record(tmp_path, seed):
             np.testing.assert_array_equal(res.ids[i, :res.counts[i]], ids.astype(np.uint64))
             np.testing.assert_array_equal(res.scores[i, :res.counts[i]].view(np.uint32),
                                           scores.view(np.uint32))
+    # No pool, so no pool limit: any oversample gives the same result.
+    for a, b in zip(index.search(Q, 3, embeddings=E, exact=True, oversample=10**6),
+                    index.search(Q, 3, embeddings=E, exact=True)):
+        np.testing.assert_array_equal(a, b)
     for kwargs, text in [
         (dict(), "exact=True needs embeddings"),
         (dict(embeddings=X, rerank="signs"), "exact=True scores every record: rerank and rescore"),

@@ -145,7 +145,7 @@ void run_task(const ShardSet& set, const SearchRequest& request, const SetScope&
   std::vector<float> bar(tiles * kTile, std::numeric_limits<float>::infinity());
   for (size_t i = 0; i < nq; ++i) bar[i] = std::numeric_limits<float>::quiet_NaN();
   task.best.assign(nq, {});
-  for (auto& b : task.best) b.reserve(k);
+  for (auto& b : task.best) b.reserve(std::min<size_t>(k, 64));  // grows only as records enter
   const DotTileKernel kernel = kernels().dot_tile;
   const CandidateBitmap& bitmap = group.bitmaps[task.shard];
 

@@ -113,10 +113,6 @@ Expected<std::span<const uint8_t>, StorageError> IndexReader::signature(uint64_t
   return std::span<const uint8_t>(signature_ptr(i), static_cast<size_t>(layout_.signature_size));
 }
 
-uint64_t IndexReader::raw_external_offset(uint64_t i) const noexcept {
-  return load_u64(file_.data() + layout_.offsets_start + i * 8);
-}
-
 Expected<std::optional<uint64_t>, StorageError> IndexReader::external_offset(uint64_t i) const {
   if (i >= header_.record_count) {
     return unexpected(StorageError(RecordIndexOutOfBounds{i, header_.record_count}));

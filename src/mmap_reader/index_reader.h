@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "common/expected.h"
+#include "common/little_endian.h"
 #include "mmap_reader/layout.h"
 #include "mmap_reader/mapped_file.h"
 
@@ -84,7 +85,9 @@ class IndexReader {
   const uint8_t* signature_ptr(uint64_t i) const noexcept {
     return file_.data() + layout_.signature_start + i * layout_.signature_size;
   }
-  uint64_t raw_external_offset(uint64_t i) const noexcept;
+  uint64_t raw_external_offset(uint64_t i) const noexcept {
+    return load_u64(file_.data() + layout_.offsets_start + i * 8);
+  }
   // Starts loading record i's external offset, for a loop that reads many scattered ones.
   void prefetch_external_offset(uint64_t i) const noexcept {
     if (i < header_.record_count) __builtin_prefetch(file_.data() + layout_.offsets_start + i * 8);

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 
 #include "common/check.h"
@@ -60,8 +61,9 @@ struct Task {
 };
 
 // Offers `hit`, later in (shard, record) order than every hit offered before, to a best-k
-// heap whose worst hit is at its front.
-void offer(std::vector<ScoredHit>& best, size_t k, const ScoredHit& hit) {
+// heap whose worst hit is at its front. Returns the score a later hit must beat (NaN while
+// the heap has room).
+float offer(std::vector<ScoredHit>& best, size_t k, const ScoredHit& hit) {
   if (best.size() < k) {
     best.push_back(hit);
     std::push_heap(best.begin(), best.end(), score_before);
@@ -70,6 +72,7 @@ void offer(std::vector<ScoredHit>& best, size_t k, const ScoredHit& hit) {
     best.back() = hit;
     std::push_heap(best.begin(), best.end(), score_before);
   }
+  return best.size() < k ? std::numeric_limits<float>::quiet_NaN() : best.front().score;
 }
 
 // Groups the queries by filter: two queries share a group when their filters resolve to the
@@ -95,7 +98,8 @@ Expected<std::vector<Group>, SearchError> group_queries(const ShardSet& set,
       groups[*unfiltered].queries.push_back(q);
       continue;
     }
-    if (q > 0 && request.filters.size() == 1) {
+    if (request.filters.size() == 1) {  // one filter for all: nothing to compare
+      if (groups.empty()) groups.push_back({{}, &f, {}, {}});
       groups.back().queries.push_back(q);
       continue;
     }
@@ -178,9 +182,8 @@ void run_task(const ShardSet& set, const SearchRequest& request, const SetScope&
                         scores.data());
         for (size_t r = 0; r < m; ++r) {
           if (scores[r] <= bar[i]) continue;
-          offer(task.best[i], k, {0, records[r], static_cast<uint32_t>(task.shard), scores[r]});
-          bar[i] = task.best[i].size() < k ? std::numeric_limits<float>::quiet_NaN()
-                                           : task.best[i].front().score;
+          bar[i] =
+              offer(task.best[i], k, {0, records[r], static_cast<uint32_t>(task.shard), scores[r]});
         }
       }
       continue;
@@ -202,10 +205,8 @@ void run_task(const ShardSet& set, const SearchRequest& request, const SetScope&
         if (_mm_movemask_ps(above) == 0) continue;
         for (size_t j = 0; j < kTile && t * kTile + j < nq; ++j) {
           if (s[j] <= tile_bar[j]) continue;
-          std::vector<ScoredHit>& best = task.best[t * kTile + j];
-          offer(best, k, {0, records[r], static_cast<uint32_t>(task.shard), s[j]});
-          tile_bar[j] =
-              best.size() < k ? std::numeric_limits<float>::quiet_NaN() : best.front().score;
+          tile_bar[j] = offer(task.best[t * kTile + j], k,
+                              {0, records[r], static_cast<uint32_t>(task.shard), s[j]});
         }
         bar0 = _mm_loadu_ps(tile_bar);
         bar1 = _mm_loadu_ps(tile_bar + 4);
@@ -224,10 +225,11 @@ std::vector<Task> plan_tasks(const ShardSet& set, const std::vector<Group>& grou
   std::vector<Task> tasks;
   for (size_t g = 0; g < groups.size(); ++g) {
     const Group& group = groups[g];
-    uint64_t records = 0;
-    for (const CandidateBitmap& b : group.bitmaps) {
-      for (uint64_t w : b) records += static_cast<uint64_t>(std::popcount(w));
+    std::vector<uint64_t> in_shard(group.bitmaps.size(), 0);
+    for (size_t s = 0; s < group.bitmaps.size(); ++s) {
+      for (uint64_t w : group.bitmaps[s]) in_shard[s] += static_cast<uint64_t>(std::popcount(w));
     }
+    const uint64_t records = std::accumulate(in_shard.begin(), in_shard.end(), uint64_t{0});
     if (records == 0) continue;
     const uint64_t work = records * group.queries.size() * std::max<size_t>(set.dim(), 1);
     const uint64_t held = kHeldBest / (group.queries.size() * std::max<uint64_t>(k, 1));
@@ -237,10 +239,8 @@ std::vector<Task> plan_tasks(const ShardSet& set, const std::vector<Group>& grou
                            1));
     for (size_t s = 0; s < group.bitmaps.size(); ++s) {
       const size_t words = group.bitmaps[s].size();
-      uint64_t in_shard = 0;
-      for (uint64_t w : group.bitmaps[s]) in_shard += static_cast<uint64_t>(std::popcount(w));
-      if (in_shard == 0) continue;
-      const uint64_t parts = std::clamp<uint64_t>(pieces * in_shard / records, 1, words);
+      if (in_shard[s] == 0) continue;
+      const uint64_t parts = std::clamp<uint64_t>(pieces * in_shard[s] / records, 1, words);
       for (uint64_t p = 0; p < parts; ++p) {
         const size_t begin = static_cast<size_t>(words * p / parts);
         const size_t end = static_cast<size_t>(words * (p + 1) / parts);
